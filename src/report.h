@@ -1,0 +1,34 @@
+// Leveled log lines with a fixed prefix, fatal errors and the log threshold.
+#pragma once
+
+#include <cstdarg>
+
+enum : int {
+    LVL_TRACE = 0,
+    LVL_DEBUG = 1,
+    LVL_INFO = 2,
+    LVL_WARN = 3,
+    LVL_ERROR = 4,
+    LVL_BUG = 5,
+    LVL_FATAL = 6,
+};
+
+extern const char *const spew_level_name[7];
+
+void report(int level, const char *function, const char *file, int line, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
+void vreport(int level, const char *function, const char *file, int line, const char *format,
+             va_list ap) __attribute__((format(printf, 5, 0)));
+[[noreturn]] void report_error(const char *function, const char *file, int line,
+                               const char *format, ...) __attribute__((format(printf, 4, 5)));
+
+void report_set_min_level(int level);
+int report_min_level();
+void report_use_syslog();
+void report_more();
+void report_less();
+
+// Every source file names itself once, as the log prefix shows it:
+//   static constexpr char THIS_FILE[] = "src/config";
+#define REPORT(level, ...) report((level), __func__, THIS_FILE, __LINE__, __VA_ARGS__)
+#define REPORT_ERROR(...) report_error(__func__, THIS_FILE, __LINE__, __VA_ARGS__)

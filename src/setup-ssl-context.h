@@ -1,0 +1,16 @@
+// The process-wide TLS context, peer verification and FIPS mode.
+#pragma once
+
+#include <openssl/ssl.h>
+
+inline constexpr char CIPHER_LIST[] = "ECDHE-RSA-AES256-GCM-SHA384";
+inline constexpr char ACCEPTED_NAMES_FILE[] = "/etc/zarn-dwel-utils.d/config.json";
+
+extern SSL_CTX *ssl_ctx;
+
+void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name);
+void exit_ssl_setup();
+void set_fips_mode();
+int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx);
+void spew_cert_details(int level, X509 *cert);
+int convert_ASN1TIME(const ASN1_TIME *time, char *buffer);
