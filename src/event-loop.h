@@ -70,6 +70,9 @@ struct evl {
     list_head sockets;
     list_head secure_queue;
     struct epoll_event events[EVL_MAX_EVENTS];
+    // Run first on the worker thread, for per-thread state (capabilities) that the owner set
+    // up differently for itself; set before evl_start, may stay null.
+    void (*on_worker_start)(struct evl *evl);
 };
 
 // Life cycle (owner thread).
