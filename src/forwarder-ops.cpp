@@ -1,1 +1,230 @@
-// filled in by its module's work
+#include "forwarder-ops.h"
+
+#include <pthread.h>
+
+static constexpr char THIS_FILE[] = "src/forwarder-ops";
+
+static uint64_t forward_deadline()
+{
+    return static_cast<uint64_t>(tick()) + FORWARD_DEADLINE_NS;
+}
+
+// The loop sets the flag under the socket's lock before it calls on_connection_closed.
+static bool peer_ended(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    bool ended = (sock->flags & EVL_SOCK_PEER_EOF) != 0;
+    pthread_mutex_unlock(&sock->mutex);
+    return ended;
+}
+
+// Finds the pair that holds sock in the slot its context value names. A socket whose pair was
+// closed is in no slot, since closing a pair empties both of its slots before another pair can
+// take them; so a late callback for it can never act on the pair that uses the slot now.
+static bool find_pair(forwarder_ctx *ctx, evl_socket *sock, int64_t *pair, evl_socket **partner)
+{
+    uint64_t i = evl_get_socket_context(sock);
+    if (i >= static_cast<uint64_t>(ctx->npairs))
+        return false;
+    if (ctx->plain_side[i] == sock)
+        *partner = ctx->secure_side[i];
+    else if (ctx->secure_side[i] == sock)
+        *partner = ctx->plain_side[i];
+    else
+        return false;
+    *pair = static_cast<int64_t>(i);
+    return true;
+}
+
+static void set_pair_context(forwarder_ctx *ctx, int64_t i)
+{
+    // A lingering pair has handed back its ended side; only the other one is left to renumber.
+    if (ctx->plain_side[i])
+        evl_set_socket_context(ctx->plain_side[i], static_cast<uint64_t>(i));
+    if (ctx->secure_side[i])
+        evl_set_socket_context(ctx->secure_side[i], static_cast<uint64_t>(i));
+}
+
+static bool is_draining(const forwarder_ctx *ctx, int64_t i)
+{
+    return ctx->state[i] == PAIR_DRAIN_PLAIN || ctx->state[i] == PAIR_DRAIN_SECURE;
+}
+
+// A drain whose receiving side sends nothing brings no callback for its own pair, so every
+// callback first closes the drains whose deadline has passed; while none is due this costs one
+// clock reading.
+static void expire_drains(forwarder_ctx *ctx)
+{
+    uint64_t now = static_cast<uint64_t>(tick());
+    if (ctx->drain_due == 0 || now <= ctx->drain_due)
+        return;
+    ctx->drain_due = 0;
+    for (int64_t i = ctx->npairs - 1; i >= 0; i--) {
+        if (!is_draining(ctx, i))
+            continue;
+        if (now > ctx->deadline[i]) {
+            REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
+            close_connection_pair(ctx, i);
+        } else if (ctx->drain_due == 0 || ctx->deadline[i] < ctx->drain_due) {
+            ctx->drain_due = ctx->deadline[i];
+        }
+    }
+}
+
+static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, void *arg,
+                             endpoint listener)
+{
+    (void)listener;
+    auto *ctx = static_cast<forwarder_ctx *>(arg);
+    expire_drains(ctx);
+    if (ctx->npairs == MAX_PAIRS)
+        return -1;
+    const config *c = ctx->config;
+    // The mount target sees the client's own source port, which it may use to tell privileged
+    // clients apart.
+    endpoint local{c->prefsrc, peer_port};
+    endpoint remote{c->target, c->nfs_ssl_port};
+    evl_socket *secure = evl_secure_connect(evl, &forwarder_ops, ctx, local, remote);
+    if (!secure)
+        return -1;
+    int64_t i = ctx->npairs;
+    ctx->secure_side[i] = secure;
+    ctx->plain_side[i] = sock;
+    ctx->state[i] = PAIR_LIVE;
+    ctx->deadline[i] = 0;
+    set_pair_context(ctx, i);
+    ctx->npairs = i + 1;
+    return 0;
+}
+
+// Moves what the ended side still holds into the other side. Once the ended side is empty it
+// is handed back, and the other side lingers: it sends what it has queued and then closes,
+// which brings its own close notice and ends the pair.
+static void continue_drain(forwarder_ctx *ctx, int64_t i)
+{
+    if (ctx->state[i] == PAIR_LINGER)
+        return;
+    bool plain_ended = ctx->state[i] == PAIR_DRAIN_PLAIN;
+    evl_socket **ended = plain_ended ? &ctx->plain_side[i] : &ctx->secure_side[i];
+    evl_socket *other = plain_ended ? ctx->secure_side[i] : ctx->plain_side[i];
+    skb *held = evl_in_plain(*ended);
+    if (held->data_size > 0 &&
+        evl_send_skbuf(ctx->evl, other, held, ctx->deadline[i], nullptr, nullptr) < 0) {
+        close_connection_pair(ctx, i);
+        return;
+    }
+    if (held->data_size > 0) {
+        if (static_cast<uint64_t>(tick()) > ctx->deadline[i]) {
+            REPORT(LVL_INFO, "dropping %zu bytes of evl_socket=%p after its deadline\n",
+                   static_cast<size_t>(held->data_size), static_cast<void *>(*ended));
+            close_connection_pair(ctx, i);
+        }
+        return;
+    }
+    *ended = evl_close(ctx->evl, *ended);
+    ctx->state[i] = PAIR_LINGER;
+    if (evl_linger(ctx->evl, other, forward_deadline()) < 0)
+        close_connection_pair(ctx, i);
+}
+
+static void begin_drain(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
+{
+    REPORT(LVL_DEBUG, "evl_socket=%p ended, draining pair %ld\n", static_cast<void *>(ended),
+           static_cast<long>(i));
+    ctx->state[i] = ended == ctx->plain_side[i] ? PAIR_DRAIN_PLAIN : PAIR_DRAIN_SECURE;
+    ctx->deadline[i] = forward_deadline();
+    if (ctx->drain_due == 0 || ctx->deadline[i] < ctx->drain_due)
+        ctx->drain_due = ctx->deadline[i];
+    continue_drain(ctx, i);
+}
+
+static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
+{
+    auto *ctx = static_cast<forwarder_ctx *>(arg);
+    expire_drains(ctx);
+    int64_t i;
+    evl_socket *other;
+    if (!find_pair(ctx, sock, &i, &other)) {
+        REPORT(LVL_INFO, "can't find evl_socket=%p\n", static_cast<void *>(sock));
+        return;
+    }
+    // A pair that drains moves only the ended side's bytes: what the other side receives has
+    // nowhere to go and stays where it is until the pair closes.
+    if (ctx->state[i] != PAIR_LIVE) {
+        continue_drain(ctx, i);
+        return;
+    }
+    ZD_ASSERT(other);
+    if (evl_send_skbuf(evl, other, skb, forward_deadline(), nullptr, nullptr) < 0)
+        close_connection_pair(ctx, i);
+}
+
+static void on_pull_data(evl *evl, evl_socket *sock, void *arg)
+{
+    auto *ctx = static_cast<forwarder_ctx *>(arg);
+    expire_drains(ctx);
+    int64_t i;
+    evl_socket *other;
+    if (!find_pair(ctx, sock, &i, &other)) {
+        REPORT(LVL_INFO, "can't find evl_socket=%p\n", static_cast<void *>(sock));
+        return;
+    }
+    if (ctx->state[i] != PAIR_LIVE) {
+        continue_drain(ctx, i);
+        return;
+    }
+    ZD_ASSERT(other);
+    if (evl_send_skbuf(evl, sock, evl_in_plain(other), forward_deadline(), nullptr, nullptr) < 0)
+        close_connection_pair(ctx, i);
+}
+
+// An orderly end keeps the pair until the ended side's bytes are out; an error (reset, TLS
+// failure, error condition) or the end of a pair's second side closes both at once.
+static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
+{
+    (void)evl;
+    auto *ctx = static_cast<forwarder_ctx *>(arg);
+    expire_drains(ctx);
+    int64_t i;
+    evl_socket *other;
+    if (!find_pair(ctx, sock, &i, &other)) {
+        REPORT(LVL_DEBUG, "ignoring close of evl_socket=%p, its pair is gone\n",
+               static_cast<void *>(sock));
+        return;
+    }
+    if (ctx->state[i] == PAIR_LIVE && peer_ended(sock)) {
+        begin_drain(ctx, i, sock);
+        return;
+    }
+    close_connection_pair(ctx, i);
+}
+
+// The last pair moves into the freed slot, so that slots 0 to npairs - 1 stay in use.
+void close_connection_pair(forwarder_ctx *ctx, int64_t i)
+{
+    ZD_ASSERT(i >= 0 && i < ctx->npairs);
+    if (ctx->plain_side[i])
+        ctx->plain_side[i] = evl_close(ctx->evl, ctx->plain_side[i]);
+    if (ctx->secure_side[i])
+        ctx->secure_side[i] = evl_close(ctx->evl, ctx->secure_side[i]);
+    int64_t last = ctx->npairs - 1;
+    if (i != last) {
+        ctx->plain_side[i] = ctx->plain_side[last];
+        ctx->secure_side[i] = ctx->secure_side[last];
+        ctx->state[i] = ctx->state[last];
+        ctx->deadline[i] = ctx->deadline[last];
+        ctx->plain_side[last] = nullptr;
+        ctx->secure_side[last] = nullptr;
+        set_pair_context(ctx, i);
+    }
+    ctx->state[last] = PAIR_LIVE;
+    ctx->deadline[last] = 0;
+    ctx->npairs = last;
+}
+
+const evl_ops forwarder_ops = {
+    .on_new_connection = on_new_connection,
+    .on_received_data = on_received_data,
+    .on_pull_data = on_pull_data,
+    .on_connection_closed = on_connection_closed,
+};

@@ -5,6 +5,22 @@
 #include "event-loop.h"
 
 inline constexpr int MAX_PAIRS = 256;
+// Deadline handed with every move of bytes, and the time a side that ended in order gets for
+// what it sent to leave through the other side.
+inline constexpr uint64_t FORWARD_DEADLINE_NS = 5000000000;
+
+// A pair whose one side ended in order (end of stream, TLS close_notify) is not closed at once:
+// what that side received before its end must still leave through the other side.
+enum pair_state : uint8_t {
+    PAIR_LIVE = 0,
+    // The plain side ended; its in_plain still holds bytes for the secure side.
+    PAIR_DRAIN_PLAIN = 1,
+    // The secure side ended; its in_plain still holds bytes for the plain side.
+    PAIR_DRAIN_SECURE = 2,
+    // The ended side is handed back and its slot is empty; the other side lingers until it
+    // has sent everything or its deadline passes, and its own close notice ends the pair.
+    PAIR_LINGER = 3,
+};
 
 struct forwarder_ctx {
     struct config *config;
@@ -12,6 +28,11 @@ struct forwarder_ctx {
     evl_socket *plain_side[MAX_PAIRS];
     evl_socket *secure_side[MAX_PAIRS];
     int64_t npairs;
+    // Per slot, moved together with the two sockets when the table is compacted.
+    uint8_t state[MAX_PAIRS];
+    uint64_t deadline[MAX_PAIRS];
+    // No later than the earliest deadline of a draining pair; 0 when none drains.
+    uint64_t drain_due;
 };
 
 extern const evl_ops forwarder_ops;

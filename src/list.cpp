@@ -40,7 +40,10 @@ list_node *list_node_init(list_node *n, void *owner)
     return n;
 }
 
-void list_node_begin(list_node *n, void *owner) { list_node_init(n, owner); }
+void list_node_begin(list_node *n, void *owner)
+{
+    list_node_init(n, owner);
+}
 
 list_head *list_head_init(list_head *h)
 {

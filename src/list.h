@@ -8,6 +8,8 @@
 struct magic_stamp {
     uint64_t unused;
 };
+// Only the addresses of the stamps matter; each is one 8-byte read-only object.
+static_assert(sizeof(magic_stamp) == 8);
 extern const magic_stamp LIST_HEAD_MAGIC;
 extern const magic_stamp LIST_NODE_MAGIC;
 extern const magic_stamp HASH64_MAGIC;
@@ -29,12 +31,14 @@ inline constexpr char LIST_H_FILE[] = "src/list";
 
 static inline bool node_not_in_list_p(const list_node *n)
 {
-    ZD_ASSERT_IN(LIST_H_FILE, (n->next == n) == (n->prev == n),
-                 "(n->next == n) == (n->prev == n)");
+    ZD_ASSERT_IN(LIST_H_FILE, (n->next == n) == (n->prev == n), "(n->next == n) == (n->prev == n)");
     return n->next == n;
 }
 
-static inline bool list_empty(const list_head *h) { return node_not_in_list_p(&h->sentinel); }
+static inline bool list_empty(const list_head *h)
+{
+    return node_not_in_list_p(&h->sentinel);
+}
 
 list_head *list_head_init(list_head *h);
 int list_head_uninit(list_head *h);

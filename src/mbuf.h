@@ -18,6 +18,8 @@ struct skb {
 
 inline constexpr char MBUF_H_FILE[] = "src/mbuf";
 inline constexpr uint64_t SKB_SIZE = 1048576;
+// skb_compact moves unread bytes only past this much headroom.
+static_assert(SKB_SIZE / 4 == 262144);
 
 static inline void skb_invariant(const skb *skb)
 {

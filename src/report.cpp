@@ -94,7 +94,8 @@ void report_error(const char *function, const char *file, int line, const char *
     }
     va_end(ap);
     // _exit skips the stdio flush, and the INFO lines that explain a fatal error are exactly
-    // the ones still buffered when standard output is a pipe; keep them.
+    // the ones still buffered when standard output is a pipe; keep them. Exit handlers still
+    // do not run.
     fflush(stdout);
     pthread_mutex_unlock(&report_mx);
     _exit(-1);

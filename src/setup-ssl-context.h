@@ -3,10 +3,18 @@
 
 #include <openssl/ssl.h>
 
+#include <cstddef>
+
 inline constexpr char CIPHER_LIST[] = "ECDHE-RSA-AES256-GCM-SHA384";
 inline constexpr char ACCEPTED_NAMES_FILE[] = "/etc/zarn-dwel-utils.d/config.json";
+// convert_ASN1TIME writes at most this many bytes, the terminating zero included.
+inline constexpr size_t ASN1TIME_TEXT_SZ = 64;
 
 extern SSL_CTX *ssl_ctx;
+// The accepted-names file that client mode reads when no common name is given. It is
+// ACCEPTED_NAMES_FILE in the daemon; tests point it at a file of their own before calling
+// setup_ssl_ctx.
+extern const char *accepted_names_path;
 
 void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name);
 void exit_ssl_setup();

@@ -36,6 +36,9 @@ void assert_failure(const char *function, const char *file, int line, const char
     memset(buffer, 0, sizeof(buffer));
     sprint_backtrace(buffer, sizeof(buffer), 1);
     report(LVL_ERROR, function, file, line, "Backtrace: %s\n", buffer);
+    // abort does not flush stdio: without this the three lines vanish whenever standard
+    // output is not a terminal.
+    fflush(stdout);
     abort();
 }
 
@@ -194,35 +197,48 @@ static void free_names(char **names)
     free(names);
 }
 
-// A file that does not fit the buffer is refused as unparsable rather than cut, so a name
-// list is never silently truncated.
-static int read_whole(const char *path, char *buf)
+enum json_read_result {
+    JSON_READ_OK,
+    JSON_READ_NO_OPEN,
+    JSON_READ_NOTHING,
+    JSON_READ_TOO_LONG,
+};
+
+// One read of the whole buffer; a file that fills it has no room left for the terminating
+// zero and may go on past it, so it is refused rather than parsed cut short.
+static json_read_result read_whole(const char *path, char *buf)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        REPORT(LVL_ERROR, "Unable to open config file %s.\n", path);
-        return -1;
-    }
+    if (fd < 0)
+        return JSON_READ_NO_OPEN;
     ssize_t n = read(fd, buf, JSON_BUF_SZ);
-    if (n <= 0) {
-        REPORT(LVL_ERROR, "Unable to read json file %s.\n", path);
-        close(fd);
-        return -1;
-    }
     close(fd);
-    if (static_cast<size_t>(n) >= JSON_BUF_SZ) {
-        REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
-        return -1;
-    }
-    return 0;
+    if (n <= 0)
+        return JSON_READ_NOTHING;
+    if (static_cast<size_t>(n) >= JSON_BUF_SZ)
+        return JSON_READ_TOO_LONG;
+    return JSON_READ_OK;
 }
 
+// The messages are logged here rather than in read_whole, because the log prefix names the
+// function that logs and operators know these lines as read_json's.
 char **read_json(const char *path)
 {
     char buf[JSON_BUF_SZ];
     memset(buf, 0, sizeof(buf));
-    if (read_whole(path, buf) != 0)
+    switch (read_whole(path, buf)) {
+    case JSON_READ_OK:
+        break;
+    case JSON_READ_NO_OPEN:
+        REPORT(LVL_ERROR, "Unable to open config file %s.\n", path);
         return nullptr;
+    case JSON_READ_NOTHING:
+        REPORT(LVL_ERROR, "Unable to read json file %s.\n", path);
+        return nullptr;
+    case JSON_READ_TOO_LONG:
+        REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
+        return nullptr;
+    }
     json_object *doc = json_tokener_parse(buf);
     if (doc == nullptr) {
         REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);

@@ -1,0 +1,765 @@
+"""Shared pieces of the daemon's script tests. Standard library only; run as root.
+
+Every piece is a context manager that undoes what it made, also when the test fails:
+
+    with Netns() as ns, Syslog() as log, Pki() as pki, \\
+            TlsPeer(*pki.server("srv.test")) as peer, \\
+            Daemon(log, ns, peer.port, pki.ca, "srv.test") as d:
+        s = ns.connect(2049)                 # a client socket inside the namespace
+        assert exchange(s, b"x" * 100) == b"x" * 100
+        d.wait_line(r"Received new connection")
+
+Netns     a uniquely named network namespace with lo up; .connect() and .socket() make
+          sockets inside it from this process, .run() / .popen() run commands inside it.
+Syslog    a receiver for the daemon's syslog lines (pid, priority, text) at /dev/log, or, when
+          /dev/log is taken, at a private path that .wrap mounts over /dev/log for one process.
+Pki       a throw-away CA and server certificates made with the openssl command line.
+TlsPeer   a TLS server in the home namespace (the mount target) with the modes echo, sink,
+          record, send, refuse and reset; .connections records every connection.
+Daemon    the real zarn-dwel-forwarder, started and waited for through its syslog lines.
+exchange  sends a payload on a socket while reading the same number of bytes back.
+
+Every wait takes a timeout and raises HarnessTimeout when it passes.
+"""
+
+import ctypes
+import hashlib
+import itertools
+import os
+import re
+import resource
+import signal
+import socket
+import ssl
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+ZD_BIN = os.environ.get("ZD_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin"))
+ZD_SRC = os.environ.get("ZD_SRC", os.path.join(os.path.dirname(__file__), "../.."))
+DAEMON = os.path.join(ZD_BIN, "zarn-dwel-forwarder")
+
+# The daemon's fixed listener ports and its defaults for the other three.
+RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT = 111, 2048, 2049, 2050
+LISTENER_PORTS = (RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT)
+
+# Levels of the daemon's log; report_error lines carry syslog priority 0 and show as FATAL_EXIT.
+TRACE, DEBUG, INFO, WARN, ERROR, BUG, FATAL, FATAL_EXIT = range(8)
+
+_CLONE_NEWNET = 0x40000000
+# Hundreds of client and peer sockets live at once in some tests.
+_soft, _hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (_hard, _hard))
+_libc = ctypes.CDLL(None, use_errno=True)
+_serial = itertools.count()
+
+
+class HarnessTimeout(AssertionError):
+    pass
+
+
+def wait_until(predicate, timeout, what, interval=0.02):
+    """Polls predicate until it returns a true value, which is returned."""
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise HarnessTimeout("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def unique_name(prefix):
+    return "%s%d-%d" % (prefix, os.getpid(), next(_serial))
+
+
+# ---- network namespaces ----
+
+
+class Netns:
+    """A network namespace of its own, deleted on exit."""
+
+    def __init__(self, prefix="zdt"):
+        self.name = unique_name(prefix)
+        self.path = "/run/netns/" + self.name
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True, timeout=30)
+        try:
+            subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True,
+                           timeout=30)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["ip", "netns", "delete", self.name], timeout=30,
+                       stderr=subprocess.DEVNULL)
+
+    def run(self, args, **kw):
+        kw.setdefault("timeout", 60)
+        return subprocess.run(["ip", "netns", "exec", self.name] + list(args), **kw)
+
+    def popen(self, args, **kw):
+        return subprocess.Popen(["ip", "netns", "exec", self.name] + list(args), **kw)
+
+    def socket(self, family=socket.AF_INET6, type=socket.SOCK_STREAM):
+        """A socket that belongs to the namespace. The namespace is per thread and a socket
+        keeps the one it was made in, so a short-lived thread enters it and makes the socket."""
+        result = {}
+
+        def make():
+            try:
+                fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+                try:
+                    if _libc.setns(fd, _CLONE_NEWNET) != 0:
+                        raise OSError(ctypes.get_errno(), "setns " + self.path)
+                finally:
+                    os.close(fd)
+                result["sock"] = socket.socket(family, type)
+            except BaseException as e:
+                result["error"] = e
+
+        t = threading.Thread(target=make)
+        t.start()
+        t.join()
+        if "error" in result:
+            raise result["error"]
+        return result["sock"]
+
+    def connect(self, port, host="::1", src_port=None, timeout=10.0):
+        """A client connection from inside the namespace, optionally from a chosen port."""
+        s = self.socket()
+        s.settimeout(timeout)
+        try:
+            if src_port is not None:
+                s.bind((host, src_port))
+            s.connect((host, port))
+        except BaseException:
+            s.close()
+            raise
+        return s
+
+    def hold_port(self, port, host="::1"):
+        """Binds and listens on the port without SO_REUSEADDR or SO_REUSEPORT, so that nobody
+        else can bind it; close the result to free the port."""
+        s = self.socket()
+        try:
+            s.bind((host, port))
+            s.listen(1)
+        except BaseException:
+            s.close()
+            raise
+        return s
+
+    def listening_pids(self):
+        """Map of listening TCP port to the set of process ids that hold it."""
+        out = self.run(["ss", "-Hltnp"], capture_output=True, text=True, check=True).stdout
+        return _parse_ss(out)
+
+
+def home_listening_pids():
+    out = subprocess.run(["ss", "-Hltnp"], capture_output=True, text=True, check=True,
+                         timeout=60).stdout
+    return _parse_ss(out)
+
+
+def _parse_ss(out):
+    ports = {}
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) < 4:
+            continue
+        port = int(fields[3].rsplit(":", 1)[1])
+        ports.setdefault(port, set()).update(int(p) for p in re.findall(r"pid=(\d+)", line))
+    return ports
+
+
+# ---- syslog ----
+
+
+class LogLine:
+    """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text".
+    report_error lines have no function prefix; their level is FATAL_EXIT."""
+
+    _prefix = re.compile(r"^(.{12}):(src/[^:]+):(\d+):(.*)$", re.S)
+
+    def __init__(self, pid, raw, when):
+        self.pid = pid
+        self.when = when
+        self.raw = raw
+        m = re.match(r"^<(\d+)>", raw)
+        self.priority = int(m.group(1)) if m else -1
+        self.level = 7 - (self.priority & 7) if m else -1
+        rest = raw[m.end():] if m else raw
+        # The timestamp is fixed-width ("Mmm dd hh:mm:ss "); the tag ends at the first ": ".
+        tag_and_message = rest[16:]
+        tag, _, message = tag_and_message.partition(": ")
+        self.tag = tag
+        message = message.rstrip("\n")
+        p = self._prefix.match(message)
+        if p:
+            self.function = p.group(1).rstrip()
+            self.file = p.group(2)
+            self.line = int(p.group(3))
+            self.text = p.group(4)
+        else:
+            self.function = self.file = None
+            self.line = 0
+            self.text = message
+
+    def __repr__(self):
+        return "LogLine(pid=%d, level=%d, %r, %r)" % (self.pid, self.level, self.function,
+                                                       self.text)
+
+
+class Syslog:
+    """Collects syslog datagrams with their sender's pid (SO_PASSCRED).
+
+    If /dev/log is free the receiver binds it and removes it on exit. If another receiver has
+    it, this one binds a private path instead and .wrap is the command prefix that runs one
+    program in a mount namespace of its own with that path mounted over /dev/log."""
+
+    def __init__(self):
+        self.lines = []
+        self.cond = threading.Condition()
+        self.wrap = []
+        self._path = None
+        self._ino = None
+        self._stop = False
+
+    def __enter__(self):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        try:
+            self.sock.bind("/dev/log")
+            self._path = "/dev/log"
+        except OSError:
+            self._path = os.path.join(tempfile.gettempdir(), unique_name("zd-syslog-") + ".sock")
+            self.sock.bind(self._path)
+            self.wrap = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                         'mount --bind "$0" /dev/log && exec "$@"', self._path]
+        self._ino = os.stat(self._path).st_ino
+        self.sock.settimeout(0.2)
+        self.thread = threading.Thread(target=self._receive, daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop = True
+        self.thread.join(5)
+        try:
+            if os.stat(self._path).st_ino == self._ino:
+                os.unlink(self._path)
+        except FileNotFoundError:
+            pass
+        self.sock.close()
+
+    def _receive(self):
+        cred_size = struct.calcsize("iII")
+        while not self._stop:
+            try:
+                data, anc, _, _ = self.sock.recvmsg(65536, socket.CMSG_SPACE(cred_size))
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            pid = -1
+            for level, kind, payload in anc:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                    pid = struct.unpack("iII", payload[:cred_size])[0]
+            line = LogLine(pid, data.decode("utf-8", "replace"), time.monotonic())
+            with self.cond:
+                self.lines.append(line)
+                self.cond.notify_all()
+
+    def records(self, pid=None, start=0):
+        with self.cond:
+            return [l for l in self.lines[start:] if pid is None or l.pid == pid]
+
+    def mark(self):
+        """Index of the next line to arrive, for waits that must ignore earlier lines."""
+        with self.cond:
+            return len(self.lines)
+
+    def wait_for(self, pattern, pid=None, timeout=10.0, start=0, count=1):
+        """Waits until count lines of pid from index start match the regular expression
+        (searched in the text); returns the matching lines."""
+        rx = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                found = [l for l in self.lines[start:]
+                         if (pid is None or l.pid == pid) and rx.search(l.text)]
+                if len(found) >= count:
+                    return found
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise HarnessTimeout("no %d line(s) matching %r within %.1f s" %
+                                         (count, pattern, timeout))
+                self.cond.wait(min(left, 0.5))
+
+
+# ---- certificates ----
+
+
+class Pki:
+    """A CA and server certificates in a temporary folder, RSA 2048, made with openssl."""
+
+    def __init__(self):
+        self.dir = None
+
+    def __enter__(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="zd-pki-")
+        self.dir = self._tmp.name
+        self.ca, self.ca_key = self.make_ca("ca")
+        return self
+
+    def __exit__(self, *exc):
+        self._tmp.cleanup()
+
+    def _openssl(self, *args):
+        subprocess.run(["openssl"] + list(args), check=True, timeout=120,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=self.dir)
+
+    def make_ca(self, label):
+        """A further self-signed CA; returns (certificate path, key path)."""
+        cert = os.path.join(self.dir, label + ".pem")
+        key = os.path.join(self.dir, label + ".key")
+        self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                      cert, "-days", "3", "-subj", "/O=zd tests/CN=" + label)
+        return cert, key
+
+    def server(self, name, ca=None):
+        """A server certificate for the name (as CN and DNS name), signed by the CA given as
+        (cert, key) or by the main one; returns (certificate path, key path)."""
+        ca_cert, ca_key = ca or (self.ca, self.ca_key)
+        label = unique_name("srv-")
+        cert = os.path.join(self.dir, label + ".pem")
+        key = os.path.join(self.dir, label + ".key")
+        csr = os.path.join(self.dir, label + ".csr")
+        ext = os.path.join(self.dir, label + ".ext")
+        with open(ext, "w") as f:
+            f.write("subjectAltName=DNS:%s\n" % name)
+        self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                      "-subj", "/O=zd tests/CN=" + name)
+        self._openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
+                      "-CAcreateserial", "-out", cert, "-days", "3", "-extfile", ext)
+        return cert, key
+
+
+# ---- the mount target ----
+
+
+class ConnInfo:
+    """One connection that the TLS peer accepted."""
+
+    def __init__(self, peer):
+        self.peer_host, self.peer_port = peer[0], peer[1]
+        self.nbytes = 0
+        self.sha = hashlib.sha256()
+        self.data = bytearray()
+        self.end = None  # "close_notify", "eof", "reset", "handshake: ...", "error: ..."
+        self.done = threading.Event()
+
+    def digest(self):
+        return self.sha.hexdigest()
+
+
+class TlsPeer:
+    """A TLS server on [host]:port in this process's namespace, one thread per connection.
+
+    Modes:
+      echo    sends back everything it receives;
+      sink    reads until the end, counting and hashing (ConnInfo.nbytes, .digest());
+      record  like sink, and keeps the bytes (ConnInfo.data);
+      send    after the handshake reads one byte, sends payload, sends close_notify and
+              closes the descriptor at once;
+      refuse  the port is bound but nobody listens: connections are refused;
+      reset   accepts the TCP connection and resets it at once, before any TLS.
+    read_pause delays the first read of every connection (to fill the daemon's buffers).
+    port 0 takes a free port (.port tells which). mode, payload and read_pause may be changed
+    between connections; each connection keeps the values it was accepted with."""
+
+    def __init__(self, cert=None, key=None, mode="echo", host="::1", port=0, payload=b"",
+                 read_pause=0.0):
+        self.cert, self.key, self.mode = cert, key, mode
+        self.host, self.port = host, port
+        self.payload = payload
+        self.read_pause = read_pause
+        self.connections = []
+        self._lock = threading.Lock()
+        self._threads = []
+        self._socks = []
+        self._stop = False
+
+    def __enter__(self):
+        self.listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((self.host, self.port))
+        self.port = self.listener.getsockname()[1]
+        self._accepter = None
+        if self.mode != "refuse":
+            if self.cert:
+                self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                self.ctx.load_cert_chain(self.cert, self.key)
+            self.listener.listen(512)
+            self.listener.settimeout(0.2)
+            self._accepter = threading.Thread(target=self._accept, daemon=True)
+            self._accepter.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop = True
+        if self._accepter:
+            self._accepter.join(5)
+        self.listener.close()
+        with self._lock:
+            socks = list(self._socks)
+        for s in socks:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        for t in self._threads:
+            t.join(5)
+
+    def _accept(self):
+        while not self._stop:
+            try:
+                raw, peer = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            info = ConnInfo(peer)
+            info.mode, info.payload, info.read_pause = self.mode, self.payload, self.read_pause
+            with self._lock:
+                self.connections.append(info)
+                self._socks.append(raw)
+            if info.mode == "reset":
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                raw.close()
+                info.end = "reset"
+                info.done.set()
+                continue
+            t = threading.Thread(target=self._serve, args=(raw, info), daemon=True)
+            self._threads.append(t)
+            t.start()
+
+    def _serve(self, raw, info):
+        raw.settimeout(60)
+        try:
+            conn = self.ctx.wrap_socket(raw, server_side=True, do_handshake_on_connect=False,
+                                        suppress_ragged_eofs=False)
+            try:
+                conn.do_handshake()
+            except (ssl.SSLError, OSError) as e:
+                info.end = "handshake: %s" % e
+                return
+            if info.read_pause:
+                time.sleep(info.read_pause)
+            if info.mode == "send":
+                self._send_and_close(conn, info)
+            else:
+                self._read_all(conn, info)
+        finally:
+            info.done.set()
+            try:
+                raw.close()
+            except OSError:
+                pass
+
+    def _read_all(self, conn, info):
+        while True:
+            try:
+                chunk = conn.recv(262144)
+            except ssl.SSLEOFError:
+                info.end = "eof"
+                return
+            except (ConnectionResetError, BrokenPipeError):
+                info.end = "reset"
+                return
+            except (ssl.SSLError, OSError) as e:
+                info.end = "error: %s" % e
+                return
+            if not chunk:
+                # recv gives b"" only after close_notify; a bare end of the TCP stream raises
+                # SSLEOFError, since ragged ends are not suppressed.
+                info.end = "close_notify"
+                return
+            info.nbytes += len(chunk)
+            info.sha.update(chunk)
+            if info.mode == "record":
+                info.data += chunk
+            elif info.mode == "echo":
+                try:
+                    conn.sendall(chunk)
+                except (ssl.SSLError, OSError) as e:
+                    info.end = "error: %s" % e
+                    return
+
+    def _send_and_close(self, conn, info):
+        try:
+            first = conn.recv(1)
+            info.nbytes += len(first)
+            conn.sendall(info.payload)
+            # One SSL_shutdown writes close_notify; with no wait for the answer the descriptor
+            # is closed right after it.
+            conn.settimeout(0)
+            try:
+                conn.unwrap()
+            except (ssl.SSLError, OSError):
+                pass
+            info.end = "sent"
+        except (ssl.SSLError, OSError) as e:
+            info.end = "error: %s" % e
+
+    def connection_from(self, port, timeout=10.0):
+        """The connection whose source port is port."""
+        def find():
+            with self._lock:
+                for c in self.connections:
+                    if c.peer_port == port:
+                        return c
+            return None
+        return wait_until(find, timeout, "a connection from port %d" % port)
+
+    def wait_connections(self, n, timeout=10.0):
+        def enough():
+            with self._lock:
+                return len(self.connections) >= n
+        wait_until(enough, timeout, "%d connections at the TLS peer" % n)
+        with self._lock:
+            return list(self.connections)
+
+
+def free_port(host="::1"):
+    """A port that is free on this namespace's loopback right now."""
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+# ---- the daemon ----
+
+
+def _no_core():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+class Daemon:
+    """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments.
+
+    By default the start waits for "pop network namespace" (the listeners are open then);
+    wait=None returns at once, for start-ups that are meant to fail."""
+
+    def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
+                 wait="pop network namespace", timeout=20.0, env=None):
+        self.syslog = syslog
+        args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
+                netns if isinstance(netns, str) else netns.name]
+        if common_name:
+            args += ["-O", common_name]
+        self.args = syslog.wrap + args + list(extra)
+        self.wait, self.timeout, self.env = wait, timeout, env
+        self.proc = None
+
+    def __enter__(self):
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
+        self.start_mark = self.syslog.mark()
+        self.proc = subprocess.Popen(self.args, stdout=self._out, stderr=self._err,
+                                     stdin=subprocess.DEVNULL, preexec_fn=_no_core,
+                                     env=self.env)
+        self.pid = self.proc.pid
+        if self.wait:
+            try:
+                self.wait_line(self.wait, self.timeout)
+            except BaseException:
+                self.__exit__()
+                raise
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(30)
+        self._out.close()
+        self._err.close()
+
+    def lines(self, start=None):
+        return self.syslog.records(self.pid, self.start_mark if start is None else start)
+
+    def texts(self, start=None):
+        return [l.text for l in self.lines(start)]
+
+    def wait_line(self, pattern, timeout=10.0, start=None, count=1):
+        """Waits for a line of this daemon; fails at once if the daemon has ended."""
+        start = self.start_mark if start is None else start
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                return self.syslog.wait_for(pattern, self.pid, min(0.5, timeout), start,
+                                            count)[-1]
+            except HarnessTimeout:
+                if self.proc.poll() is not None:
+                    # Lines sent right before the end may still be on their way.
+                    try:
+                        return self.syslog.wait_for(pattern, self.pid, 0.5, start, count)[-1]
+                    except HarnessTimeout:
+                        raise HarnessTimeout("daemon ended (status %s) without %r; log:\n%s" % (
+                            self.proc.returncode, pattern, self.describe())) from None
+                if time.monotonic() > end:
+                    raise HarnessTimeout("no %r from the daemon within %.1f s; log:\n%s" % (
+                        pattern, timeout, self.describe())) from None
+
+    def signal(self, signo):
+        os.kill(self.pid, signo)
+
+    def wait_exit(self, timeout=20.0):
+        return self.proc.wait(timeout)
+
+    def stderr(self):
+        self._err.seek(0)
+        return self._err.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        self._out.seek(0)
+        return self._out.read().decode("utf-8", "replace")
+
+    def describe(self, last=40):
+        return "\n".join("%d %s %s" % (l.level, l.function, l.text)
+                         for l in self.lines()[-last:])
+
+    def threads(self):
+        return sorted(int(t) for t in os.listdir("/proc/%d/task" % self.pid))
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def status_field(self, name, task=None):
+        path = "/proc/%d/status" % self.pid if task is None else \
+            "/proc/%d/task/%d/status" % (self.pid, task)
+        with open(path) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split(":", 1)[1].strip()
+        return None
+
+
+# ---- traffic ----
+
+
+def exchange(sock, payload, timeout=30.0, expect=None):
+    """Sends payload while reading expect bytes (default: as many as sent) back; returns what
+    was read, which is shorter when the connection ended first."""
+    expect = len(payload) if expect is None else expect
+    errors = []
+
+    def send():
+        try:
+            sock.sendall(payload)
+        except OSError as e:
+            errors.append(e)
+
+    sender = threading.Thread(target=send, daemon=True)
+    sender.start()
+    got = bytearray()
+    end = time.monotonic() + timeout
+    while len(got) < expect and time.monotonic() < end:
+        try:
+            chunk = sock.recv(min(262144, expect - len(got)))
+        except socket.timeout:
+            continue
+        except OSError:
+            break
+        if not chunk:
+            break
+        got += chunk
+    sender.join(max(0.1, end - time.monotonic()))
+    return bytes(got)
+
+
+def read_until_end(sock, timeout=30.0, limit=1 << 30):
+    """Reads until the peer ends the connection (orderly or by reset); returns (bytes, how)."""
+    got = bytearray()
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and len(got) < limit:
+        try:
+            chunk = sock.recv(262144)
+        except socket.timeout:
+            continue
+        except ConnectionResetError:
+            return bytes(got), "reset"
+        if not chunk:
+            return bytes(got), "eof"
+        got += chunk
+    return bytes(got), "timeout"
+
+
+def connection_closed(sock, timeout=10.0):
+    """True when the peer ends the connection within the timeout (any data is discarded)."""
+    _, how = read_until_end(sock, timeout)
+    return how in ("eof", "reset")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def run_tests():
+    """unittest.main with an overall alarm, so that no script outlives its bound."""
+    import unittest
+
+    def expire(signo, frame):
+        raise HarnessTimeout("the script ran past its time bound")
+
+    signal.signal(signal.SIGALRM, expire)
+    signal.alarm(int(os.environ.get("ZD_TEST_ALARM", "540")))
+    unittest.main(verbosity=2)
+
+
+class Rig:
+    """The usual set: namespace, syslog receiver, PKI, TLS peer and daemon, in that order.
+    The peer's certificate is for name, which is also the daemon's -O; start=False leaves the
+    daemon out (.start() adds it later)."""
+
+    def __init__(self, name="srv.test", peer_mode="echo", peer_kw=None, daemon_kw=None,
+                 start=True):
+        self.name = name
+        self.peer_mode = peer_mode
+        self.peer_kw = peer_kw or {}
+        self.daemon_kw = daemon_kw or {}
+        self.start_daemon = start
+        self.daemon = None
+
+    def __enter__(self):
+        import contextlib
+        self._stack = contextlib.ExitStack()
+        try:
+            self.ns = self._stack.enter_context(Netns())
+            self.log = self._stack.enter_context(Syslog())
+            self.pki = self._stack.enter_context(Pki())
+            self.cert, self.key = self.pki.server(self.name)
+            self.peer = self._stack.enter_context(
+                TlsPeer(self.cert, self.key, mode=self.peer_mode, **self.peer_kw))
+            if self.start_daemon:
+                self.start(**self.daemon_kw)
+        except BaseException:
+            self._stack.close()
+            raise
+        return self
+
+    def start(self, **kw):
+        self.daemon = self._stack.enter_context(
+            Daemon(self.log, self.ns, self.peer.port, self.pki.ca, self.name, **kw))
+        return self.daemon
+
+    def __exit__(self, *exc):
+        self._stack.close()
