@@ -97,6 +97,19 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     return 0;
 }
 
+// A lingering socket reads nothing, and a TLS session still in its handshake cannot encrypt
+// what is queued for it without reading the server's answer: such a partner lingers only once
+// its handshake is done, which the next send of handshake records reports through on_pull_data.
+// With nothing queued there is nothing to wait for.
+static bool may_linger(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    bool ready = !(sock->flags & EVL_SOCK_SECURE) || sock->out_plain->data_size == 0 ||
+                 SSL_is_init_finished(sock->ssl);
+    pthread_mutex_unlock(&sock->mutex);
+    return ready;
+}
+
 // Moves what the ended side still holds into the other side. Once the ended side is empty it
 // is handed back, and the other side lingers: it sends what it has queued and then closes,
 // which brings its own close notice and ends the pair.
@@ -113,10 +126,9 @@ static void continue_drain(forwarder_ctx *ctx, int64_t i)
         close_connection_pair(ctx, i);
         return;
     }
-    if (held->data_size > 0) {
+    if (held->data_size > 0 || !may_linger(other)) {
         if (static_cast<uint64_t>(tick()) > ctx->deadline[i]) {
-            REPORT(LVL_INFO, "dropping %zu bytes of evl_socket=%p after its deadline\n",
-                   static_cast<size_t>(held->data_size), static_cast<void *>(*ended));
+            REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
             close_connection_pair(ctx, i);
         }
         return;

@@ -72,6 +72,11 @@ def wait_until(predicate, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
+def function_name(name):
+    """A function name as the log prefix shows it."""
+    return name[:12]
+
+
 def unique_name(prefix):
     return "%s%d-%d" % (prefix, os.getpid(), next(_serial))
 
@@ -79,8 +84,16 @@ def unique_name(prefix):
 # ---- network namespaces ----
 
 
+# The daemon binds every outgoing connection, in its home namespace, to the client's own port.
+# Clients in a test namespace therefore take their ports from a range that the home namespace
+# never hands out by itself (its ephemeral range starts at 32768), or a busy home namespace
+# makes those binds fail now and then.
+CLIENT_PORT_RANGE = (20000, 32000)
+
+
 class Netns:
-    """A network namespace of its own, deleted on exit."""
+    """A network namespace of its own with lo up and client ports from CLIENT_PORT_RANGE,
+    deleted on exit."""
 
     def __init__(self, prefix="zdt"):
         self.name = unique_name(prefix)
@@ -91,6 +104,8 @@ class Netns:
         try:
             subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True,
                            timeout=30)
+            self.run(["sysctl", "-q", "-w",
+                      "net.ipv4.ip_local_port_range=%d %d" % CLIENT_PORT_RANGE], check=True)
         except BaseException:
             self.__exit__()
             raise
@@ -184,6 +199,7 @@ def _parse_ss(out):
 
 class LogLine:
     """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text".
+    The function name is cut to its first 12 characters (compare with function_name()).
     report_error lines have no function prefix; their level is FATAL_EXIT."""
 
     _prefix = re.compile(r"^(.{12}):(src/[^:]+):(\d+):(.*)$", re.S)
@@ -454,6 +470,7 @@ class TlsPeer:
 
     def _serve(self, raw, info):
         raw.settimeout(60)
+        conn = None
         try:
             conn = self.ctx.wrap_socket(raw, server_side=True, do_handshake_on_connect=False,
                                         suppress_ragged_eofs=False)
@@ -470,10 +487,12 @@ class TlsPeer:
                 self._read_all(conn, info)
         finally:
             info.done.set()
-            try:
-                raw.close()
-            except OSError:
-                pass
+            for s in (conn, raw):
+                try:
+                    if s is not None:
+                        s.close()
+                except OSError:
+                    pass
 
     def _read_all(self, conn, info):
         while True:

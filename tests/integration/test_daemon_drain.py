@@ -8,7 +8,7 @@ import struct
 import time
 import unittest
 
-from harness import NFS_PORT, Rig, read_until_end, run_tests, sha256
+from harness import NFS_PORT, HarnessTimeout, Rig, read_until_end, run_tests, sha256
 
 MIB = 1 << 20
 
@@ -86,11 +86,19 @@ class EndOfConnection(unittest.TestCase):
         client = self.rig.ns.connect(NFS_PORT)
         port = client.getsockname()[1]
         fd = self.secure_fd_of(port)
+        mark = self.rig.log.mark()
         client.sendall(os.urandom(size))
         client.close()
         closed_at = time.monotonic()
-        line = self.d.wait_line(r"Closing connection on socket %d$" % fd, timeout=15,
-                                start=self.rig.log.mark() - 0)
+        closing = r"Closing connection on socket %d$" % fd
+        try:
+            line = self.d.wait_line(closing, timeout=7, start=mark)
+        except HarnessTimeout:
+            # Still draining into a full side: the drain's deadline is checked at the next
+            # callback of any connection.
+            other = self.rig.ns.connect(NFS_PORT)
+            other.close()
+            line = self.d.wait_line(closing, timeout=3, start=mark)
         waited = line.when - closed_at
         self.assertGreater(waited, 4.0)
         self.assertLess(waited, 9.0)

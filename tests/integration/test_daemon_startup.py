@@ -6,7 +6,7 @@ import time
 import unittest
 
 from harness import (DEBUG, INFO, LISTENER_PORTS, TRACE, Rig, connection_closed, exchange,
-                     home_listening_pids, run_tests)
+                     function_name, home_listening_pids, run_tests)
 
 UNPRIVILEGED_CAPS = "0000000000000400"  # CAP_NET_BIND_SERVICE alone
 
@@ -51,7 +51,7 @@ class RunningDaemon(unittest.TestCase):
                          [l.text[:len(t)] for (_, t), l in zip(expected, got)], d.describe())
         for (function, _), line in zip(expected, got):
             if function:
-                self.assertEqual(function, line.function)
+                self.assertEqual(function_name(function), line.function)
             self.assertEqual(13, line.priority, line)  # LOG_USER | LOG_NOTICE: INFO
         self.assertEqual("src/main", got[5].file)
         self.assertEqual("src/main", got[-1].file)

@@ -1,5 +1,6 @@
 """Start-ups that cannot finish: a missing namespace, busy ports, the rpcbind retries."""
 
+import re
 import signal
 import time
 import unittest
@@ -32,8 +33,8 @@ class StartupFailures(unittest.TestCase):
             self.assertEqual(-signal.SIGABRT, d.wait_exit(20), d.describe())
             d.wait_line("Backtrace: ")
             texts = d.texts()
-            # The worker already runs when the namespace switch fails.
-            self.assertIn("  main: Event loop started", texts)
+            # The worker is already started then, but whether it has logged its first line
+            # before the abort is a race; the line is not checked.
             self.assertIn("push network namespace: zd-no-such-namespace", texts)
             failed = [l for l in d.lines() if l.text == "Failed assertion: netnsfd >= 0"]
             self.assertEqual(1, len(failed), d.describe())
@@ -52,7 +53,7 @@ class StartupFailures(unittest.TestCase):
                     with self.daemon(extra=extra) as d:
                         self.assertEqual(255, d.wait_exit(20), d.describe())
                         message = "Failed to start listening to %s port (%d).\n" % (name, port)
-                        line = d.wait_line("^" + message.rstrip())
+                        line = d.wait_line("^" + re.escape(message.rstrip()))
                         self.assertEqual((FATAL_EXIT, message),
                                          (line.level, line.text + "\n"))
                         self.assertNotIn("pop network namespace", d.texts())

@@ -1,0 +1,85 @@
+"""A mount target that cannot be reached or trusted: the client's connection is closed and the
+log says why."""
+
+import re
+import unittest
+
+from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, run_tests)
+
+NAME = "srv.test"
+
+
+class TargetFailures(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = Netns().__enter__()
+        cls.log = Syslog().__enter__()
+        cls.pki = Pki().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        for part in (cls.pki, cls.log, cls.ns):
+            part.__exit__(None, None, None)
+
+    def run_case(self, peer, expected, extra=(), pairs=True):
+        """Connects a client that sends a request; returns the daemon's log once the client's
+        connection is closed and every expected pattern (formatted with the secure socket's
+        descriptor and the peer's port) has appeared."""
+        with Daemon(self.log, self.ns, peer.port, self.pki.ca, NAME, extra=extra) as d:
+            client = self.ns.connect(NFS_PORT)
+            client_port = client.getsockname()[1]
+            client.sendall(b"request")
+            self.assertTrue(connection_closed(client, 30), "client connection stays open")
+            client.close()
+            fields = {"port": peer.port}
+            if pairs:
+                line = d.wait_line(r"Initiated connection from \[[^\]]*\]:%d to \[::1\]:%d, "
+                                   r"socket (\d+)" % (client_port, peer.port))
+                fields["fd"] = int(re.search(r"socket (\d+)", line.text).group(1))
+                d.wait_line(r"Closing connection on socket %d$" % fields["fd"])
+            for pattern in expected:
+                d.wait_line(pattern.format(**fields))
+            # The daemon survives the failure and is still able to pair.
+            self.assertIsNone(d.proc.poll())
+            return d.texts()
+
+    def test_target_refuses(self):
+        with TlsPeer(mode="refuse") as peer:
+            self.run_case(peer, [r"Received (error condition|HUP) on socket {fd}\."])
+
+    def test_target_resets(self):
+        with TlsPeer(mode="reset") as peer:
+            self.run_case(peer, [r"(Received (error condition|HUP|RDHUP) on socket {fd}\."
+                                 r"|Received error on connection to \[::1\]:{port}: )"])
+
+    def test_certificate_problems_fail_the_handshake(self):
+        other_ca = self.pki.make_ca("other-ca")
+        cases = {
+            "name": (self.pki.server("other.test"), "err 62:hostname mismatch"),
+            "untrusted": (self.pki.server(NAME, ca=other_ca),
+                          "err 20:unable to get local issuer certificate"),
+        }
+        for case, ((cert, key), error) in cases.items():
+            with self.subTest(case=case), TlsPeer(cert, key, mode="sink") as peer:
+                self.run_case(peer, [
+                    r"^failed to verify the cert$",
+                    r"^  at depth: 0$",
+                    "^  " + re.escape(error) + "$",
+                    r"Received error on connection to \[::1\]:{port}: errno=\d+, "
+                    r".*certificate verify failed",
+                ])
+                conn = peer.wait_connections(1)[0]
+                self.assertTrue(conn.done.wait(10))
+                self.assertTrue(conn.end.startswith("handshake"), conn.end)
+                self.assertEqual(0, conn.nbytes)
+
+    def test_source_that_cannot_be_bound_rejects_the_client(self):
+        with TlsPeer(*self.pki.server(NAME)) as peer:
+            texts = self.run_case(peer, [r"Unable to bind to \[2001:db8::5\]:\d+ \("],
+                                  extra=["-s", "2001:db8::5"], pairs=False)
+            self.assertEqual([], peer.connections)
+            self.assertFalse([t for t in texts if "Initiated connection" in t])
+
+
+if __name__ == "__main__":
+    run_tests()

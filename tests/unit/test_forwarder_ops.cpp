@@ -1,0 +1,306 @@
+// The pairing table, driven through forwarder_ops on a loop whose worker never runs: every socket
+// stays in the state the test puts it in, so slot moves, late notices and the end-of-connection
+// states can be checked exactly. The plain sides are records of the test's own; the secure sides
+// are real outgoing connections to a listener that never accepts. evl_destroy at the end asserts
+// that every socket the "loop" closed was handed back.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "evl_test_support.h"
+#include "forwarder-ops.h"
+#include "log_capture.h"
+#include "setup-ssl-context.h"
+
+namespace
+{
+
+using evt::flags_of;
+
+class Pairing : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ssl_ctx = SSL_CTX_new(TLS_client_method());
+        ASSERT_NE(ssl_ctx, nullptr);
+        target_fd = evt::listen_plain(&target_port);
+        cfg.target = evt::loopback();
+        cfg.nfs_ssl_port = target_port;
+        loop = evl_create("fwd");
+        ctx.config = &cfg;
+        ctx.evl = loop;
+    }
+
+    void TearDown() override
+    {
+        evl_destroy(loop);
+        for (evl_socket *s : plains)
+            free_plain(s);
+        close(target_fd);
+        exit_ssl_setup();
+    }
+
+    evl_socket *make_plain()
+    {
+        int sv[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        auto *s = static_cast<evl_socket *>(zmalloc(sizeof(evl_socket)));
+        pthread_mutex_init(&s->mutex, nullptr);
+        pthread_cond_init(&s->cond, nullptr);
+        s->fd = sv[0];
+        close(sv[1]);
+        s->in_plain = skb_create(SKB_SIZE);
+        s->out_plain = skb_create(SKB_SIZE);
+        s->net_in = s->in_plain;
+        s->net_out = s->out_plain;
+        s->flags = EVL_SOCK_OPEN;
+        s->ops = forwarder_ops;
+        s->arg = &ctx;
+        plains.push_back(s);
+        return s;
+    }
+
+    static void free_plain(evl_socket *s)
+    {
+        skb_destroy(s->in_plain);
+        skb_destroy(s->out_plain);
+        pthread_mutex_destroy(&s->mutex);
+        pthread_cond_destroy(&s->cond);
+        close(s->fd);
+        free(s);
+    }
+
+    // Accepts one client; returns its plain socket, or null when the pairing refused it.
+    evl_socket *accept_client()
+    {
+        evl_socket *plain = make_plain();
+        if (forwarder_ops.on_new_connection(loop, plain, 0, &ctx, endpoint{}) != 0)
+            return nullptr;
+        return plain;
+    }
+
+    evl_socket *secure_of(evl_socket *plain)
+    {
+        return ctx.secure_side[evl_get_socket_context(plain)];
+    }
+
+    // What close_connection does before the notice: the socket is no longer open, and an
+    // orderly end of the peer is marked.
+    void loop_closes(evl_socket *s, bool orderly)
+    {
+        pthread_mutex_lock(&s->mutex);
+        s->flags &= ~EVL_SOCK_OPEN;
+        if (orderly)
+            s->flags |= EVL_SOCK_PEER_EOF;
+        pthread_mutex_unlock(&s->mutex);
+        forwarder_ops.on_connection_closed(loop, s, &ctx);
+    }
+
+    static void put(skb *b, size_t n, char c = 'x')
+    {
+        memset(b->ptr, c, n);
+        skb_produce(b, n);
+    }
+
+    static bool handed_back(evl_socket *s) { return (flags_of(s) & EVL_SOCK_CLOSING) != 0; }
+
+    void expect_slot(int64_t i, evl_socket *plain, evl_socket *secure)
+    {
+        EXPECT_EQ(ctx.plain_side[i], plain);
+        EXPECT_EQ(ctx.secure_side[i], secure);
+        if (plain) {
+            EXPECT_EQ(evl_get_socket_context(plain), static_cast<uint64_t>(i));
+        }
+        if (secure) {
+            EXPECT_EQ(evl_get_socket_context(secure), static_cast<uint64_t>(i));
+        }
+    }
+
+    config cfg{};
+    forwarder_ctx ctx{};
+    evl *loop = nullptr;
+    int target_fd = -1;
+    uint16_t target_port = 0;
+    std::vector<evl_socket *> plains;
+};
+
+TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
+{
+    evl_socket *p[3];
+    for (auto &plain : p)
+        ASSERT_NE(plain = accept_client(), nullptr);
+    EXPECT_EQ(ctx.npairs, 3);
+    for (int64_t i = 0; i < 3; i++) {
+        ASSERT_NE(ctx.secure_side[i], nullptr);
+        expect_slot(i, p[i], ctx.secure_side[i]);
+        EXPECT_EQ(flags_of(ctx.secure_side[i]) & EVL_SOCK_SECURE, EVL_SOCK_SECURE);
+    }
+    put(p[1]->in_plain, 700);
+    forwarder_ops.on_received_data(loop, p[1], p[1]->in_plain, &ctx);
+    EXPECT_EQ(p[1]->in_plain->data_size, 0u);
+    EXPECT_EQ(secure_of(p[1])->out_plain->data_size, 700u);
+    // The other way round the secure side's plaintext waits until the plain side pulls it.
+    put(secure_of(p[1])->in_plain, 300);
+    forwarder_ops.on_pull_data(loop, p[1], &ctx);
+    EXPECT_EQ(p[1]->out_plain->data_size, 300u);
+}
+
+TEST_F(Pairing, ClosingPairZeroMovesTheLastPairIntoSlotZero)
+{
+    evl_socket *p[3];
+    for (auto &plain : p)
+        ASSERT_NE(plain = accept_client(), nullptr);
+    evl_socket *s0 = ctx.secure_side[0], *s2 = ctx.secure_side[2];
+    loop_closes(p[0], false);
+    EXPECT_TRUE(handed_back(p[0]));
+    EXPECT_TRUE(handed_back(s0));
+    EXPECT_EQ(ctx.npairs, 2);
+    expect_slot(0, p[2], s2);
+    expect_slot(2, nullptr, nullptr);
+    put(s2->in_plain, 50);
+    forwarder_ops.on_received_data(loop, s2, s2->in_plain, &ctx);
+    EXPECT_EQ(p[2]->out_plain->data_size, 50u);
+
+    // Notices that come late for the closed pair touch neither the pair in its old slot nor
+    // any other, and never hand an empty slot back.
+    forwarder_ops.on_connection_closed(loop, s0, &ctx);
+    std::string log = logcap::capture_stdout([&] {
+        put(p[0]->in_plain, 10);
+        forwarder_ops.on_received_data(loop, p[0], p[0]->in_plain, &ctx);
+        forwarder_ops.on_pull_data(loop, s0, &ctx);
+    });
+    EXPECT_EQ(ctx.npairs, 2);
+    expect_slot(0, p[2], s2);
+    expect_slot(1, p[1], ctx.secure_side[1]);
+    EXPECT_FALSE(handed_back(p[2]) || handed_back(s2) || handed_back(p[1]));
+    EXPECT_EQ(p[0]->in_plain->data_size, 10u);
+    EXPECT_EQ(evt::count_of(log, "can't find evl_socket="), 2u) << log;
+
+    // Closing the last pair moves nothing.
+    evl_socket *s1 = ctx.secure_side[1];
+    loop_closes(s1, false);
+    EXPECT_EQ(ctx.npairs, 1);
+    EXPECT_TRUE(handed_back(p[1]));
+    expect_slot(0, p[2], s2);
+}
+
+TEST_F(Pairing, AFullTableRefusesUntilAPairCloses)
+{
+    std::vector<evl_socket *> p;
+    for (int i = 0; i < MAX_PAIRS; i++) {
+        p.push_back(accept_client());
+        ASSERT_NE(p.back(), nullptr) << i;
+    }
+    size_t sockets = evt::socket_count(loop);
+    EXPECT_EQ(accept_client(), nullptr);
+    EXPECT_EQ(ctx.npairs, MAX_PAIRS);
+    EXPECT_EQ(evt::socket_count(loop), sockets) << "a connection was attempted";
+    loop_closes(p[100], false);
+    evl_socket *again = accept_client();
+    ASSERT_NE(again, nullptr);
+    expect_slot(MAX_PAIRS - 1, again, ctx.secure_side[MAX_PAIRS - 1]);
+    expect_slot(100, p[MAX_PAIRS - 1], ctx.secure_side[100]);
+}
+
+TEST_F(Pairing, AConnectionThatCannotBeBoundIsRefused)
+{
+    ASSERT_EQ(parse_address("2001:db8::5", &cfg.prefsrc), 0);
+    EXPECT_EQ(accept_client(), nullptr);
+    EXPECT_EQ(ctx.npairs, 0);
+}
+
+TEST_F(Pairing, OrderlyEndOfThePlainSideHandsItsBytesOnAndTheSecureSideLingers)
+{
+    evl_socket *quiet = accept_client();
+    evl_socket *talker = accept_client();
+    evl_socket *quiet_secure = secure_of(quiet), *talker_secure = secure_of(talker);
+
+    // Nothing queued: the ended side goes back at once and its partner lingers.
+    std::string log = logcap::capture_stdout([&] { loop_closes(quiet, true); });
+    EXPECT_TRUE(handed_back(quiet));
+    EXPECT_FALSE(handed_back(quiet_secure));
+    EXPECT_EQ(flags_of(quiet_secure) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
+    EXPECT_EQ(ctx.npairs, 2);
+    expect_slot(0, nullptr, quiet_secure);
+    forwarder_ops.on_pull_data(loop, quiet_secure, &ctx);
+    forwarder_ops.on_received_data(loop, quiet_secure, quiet_secure->in_plain, &ctx);
+
+    // Bytes sent before the end wait in the secure side, whose handshake has not even begun:
+    // it must not linger (and stop reading) before the session can carry them.
+    put(talker->in_plain, 4000);
+    loop_closes(talker, true);
+    EXPECT_EQ(talker_secure->out_plain->data_size, 4000u);
+    EXPECT_FALSE(handed_back(talker));
+    EXPECT_EQ(flags_of(talker_secure) & EVL_SOCK_LINGER, 0u);
+    expect_slot(1, talker, talker_secure);
+
+    // The lingering pair ends with its partner's own notice; the ended side is not handed
+    // back a second time.
+    log += logcap::capture_stdout([&] { loop_closes(quiet_secure, false); });
+    EXPECT_TRUE(handed_back(quiet_secure));
+    EXPECT_EQ(evt::count_of(log, "Closing connection on socket " + std::to_string(quiet->fd)), 1u)
+        << log;
+    EXPECT_EQ(ctx.npairs, 1);
+    expect_slot(0, talker, talker_secure);
+
+    // An error on the waiting side closes the pair whatever it still holds.
+    loop_closes(talker_secure, false);
+    EXPECT_TRUE(handed_back(talker));
+    EXPECT_TRUE(handed_back(talker_secure));
+    EXPECT_EQ(ctx.npairs, 0);
+}
+
+TEST_F(Pairing, OrderlyEndOfTheSecureSideWaitsForRoomOnThePlainSide)
+{
+    evl_socket *first = accept_client();
+    evl_socket *slow = accept_client();
+    evl_socket *slow_secure = secure_of(slow);
+    put(slow->out_plain, SKB_SIZE - 100);
+    put(slow_secure->in_plain, 300, 'r');
+    loop_closes(slow_secure, true);
+    EXPECT_EQ(slow->out_plain->avail, 0u);
+    EXPECT_EQ(slow_secure->in_plain->data_size, 200u);
+    EXPECT_FALSE(handed_back(slow_secure));
+
+    // Pair 0 closes meanwhile: the draining pair moves into slot 0 and keeps draining there.
+    loop_closes(first, false);
+    expect_slot(0, slow, slow_secure);
+
+    skb_consume(slow->out_plain, SKB_SIZE - 100);
+    skb_compact(slow->out_plain);
+    forwarder_ops.on_pull_data(loop, slow, &ctx);
+    EXPECT_EQ(slow->out_plain->data_size, 300u);
+    EXPECT_TRUE(handed_back(slow_secure));
+    EXPECT_EQ(flags_of(slow) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
+    expect_slot(0, slow, nullptr);
+    loop_closes(slow, false);
+    EXPECT_EQ(ctx.npairs, 0);
+}
+
+TEST_F(Pairing, ADrainPastItsDeadlineIsClosedByTheNextCallback)
+{
+    evl_socket *stuck = accept_client();
+    evl_socket *other = accept_client();
+    evl_socket *stuck_secure = secure_of(stuck);
+    put(stuck->out_plain, SKB_SIZE);
+    put(stuck_secure->in_plain, 10);
+    loop_closes(stuck_secure, true);
+    EXPECT_FALSE(handed_back(stuck_secure));
+    // The receiving side sends nothing, so its pair gets no callback of its own; let its five
+    // seconds be over and let another connection's callback come.
+    ctx.deadline[0] = 1;
+    ctx.drain_due = 1;
+    forwarder_ops.on_pull_data(loop, other, &ctx);
+    EXPECT_TRUE(handed_back(stuck));
+    EXPECT_TRUE(handed_back(stuck_secure));
+    EXPECT_EQ(ctx.npairs, 1);
+    expect_slot(0, other, secure_of(other));
+    EXPECT_EQ(ctx.drain_due, 0u);
+}
+
+} // namespace

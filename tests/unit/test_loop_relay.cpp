@@ -1,0 +1,437 @@
+// A plain loopback connection paired with a TLS connection through the real loop: the test's
+// own small user pairs the two sockets the way the forwarder does, and a TLS server of the
+// test's own, with a certificate from a CA the test makes, answers on the other side.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "evl_test_support.h"
+#include "log_capture.h"
+#include "setup-ssl-context.h"
+
+using namespace evt;
+
+namespace
+{
+
+pki &the_pki()
+{
+    static pki p;
+    return p;
+}
+
+// ---- the pairing user ----
+
+struct relay {
+    evl *loop = nullptr;
+    uint16_t server_port = 0;
+    std::mutex mx;
+    evl_socket *plain = nullptr;
+    evl_socket *secure = nullptr;
+    // The side that ended in order and still holds bytes for the other side.
+    evl_socket *ended = nullptr;
+    std::atomic<int> plain_closes{0};
+    std::atomic<int> secure_closes{0};
+    std::atomic<uint32_t> secure_close_flags{0};
+    std::atomic<uint32_t> plain_close_flags{0};
+    // Plaintext the secure side still held, undelivered, when its close notice came.
+    std::atomic<uint64_t> secure_left_at_close{UINT64_MAX};
+    std::atomic<bool> done{false};
+};
+
+uint64_t forward_deadline()
+{
+    return now_ns() + 5000000000ull;
+}
+
+evl_socket *partner_of(relay *r, evl_socket *s)
+{
+    if (s == r->plain)
+        return r->secure;
+    if (s == r->secure)
+        return r->plain;
+    return nullptr;
+}
+
+void drop(relay *r, evl_socket *s)
+{
+    if (!s)
+        return;
+    evl_close(r->loop, s);
+    if (r->plain == s)
+        r->plain = nullptr;
+    if (r->secure == s)
+        r->secure = nullptr;
+    if (r->ended == s)
+        r->ended = nullptr;
+    if (!r->plain && !r->secure)
+        r->done = true;
+}
+
+void close_pair(relay *r)
+{
+    evl_socket *p = r->plain, *s = r->secure;
+    drop(r, p);
+    drop(r, s);
+}
+
+// Once the ended side has nothing left, it is handed back and the other side lingers.
+void finish_drain(relay *r)
+{
+    evl_socket *ended = r->ended;
+    evl_socket *other = partner_of(r, ended);
+    if (evl_in_plain(ended)->data_size > 0)
+        return;
+    drop(r, ended);
+    if (other && evl_linger(r->loop, other, forward_deadline()) < 0)
+        drop(r, other);
+}
+
+int relay_new_connection(evl *loop, evl_socket *sock, uint16_t, void *arg, endpoint)
+{
+    auto *r = static_cast<relay *>(arg);
+    std::lock_guard<std::mutex> g(r->mx);
+    if (r->plain)
+        return -1;
+    // The accepted socket holds its own copy of this table; the secure side shares it.
+    evl_socket *secure = evl_secure_connect(loop, &sock->ops, arg, endpoint{loopback(), 0},
+                                            endpoint{loopback(), r->server_port});
+    if (!secure)
+        return -1;
+    r->plain = sock;
+    r->secure = secure;
+    evl_set_socket_context(sock, 1);
+    evl_set_socket_context(secure, 2);
+    return 0;
+}
+
+void relay_received_data(evl *loop, evl_socket *sock, skb *in, void *arg)
+{
+    auto *r = static_cast<relay *>(arg);
+    std::lock_guard<std::mutex> g(r->mx);
+    evl_socket *other = partner_of(r, sock);
+    if (!other)
+        return;
+    if (evl_send_skbuf(loop, other, in, forward_deadline(), nullptr, nullptr) < 0)
+        close_pair(r);
+}
+
+void relay_pull_data(evl *loop, evl_socket *sock, void *arg)
+{
+    auto *r = static_cast<relay *>(arg);
+    std::lock_guard<std::mutex> g(r->mx);
+    evl_socket *other = partner_of(r, sock);
+    if (!other)
+        return;
+    if (evl_send_skbuf(loop, sock, evl_in_plain(other), forward_deadline(), nullptr, nullptr) < 0)
+        close_pair(r);
+    else if (other == r->ended)
+        finish_drain(r);
+}
+
+void relay_connection_closed(evl *loop, evl_socket *sock, void *arg)
+{
+    auto *r = static_cast<relay *>(arg);
+    std::lock_guard<std::mutex> g(r->mx);
+    if (sock == r->plain) {
+        r->plain_closes++;
+        r->plain_close_flags = sock->flags;
+    } else if (sock == r->secure) {
+        r->secure_closes++;
+        r->secure_close_flags = sock->flags;
+        r->secure_left_at_close = evl_in_plain(sock)->data_size;
+    }
+    evl_socket *other = partner_of(r, sock);
+    bool orderly = sock->flags & EVL_SOCK_PEER_EOF;
+    if (!orderly || !other || r->ended) {
+        close_pair(r);
+        return;
+    }
+    // What this side received before its end still goes out through the other side.
+    if (evl_send_skbuf(loop, other, evl_in_plain(sock), forward_deadline(), nullptr, nullptr) < 0) {
+        close_pair(r);
+        return;
+    }
+    r->ended = sock;
+    finish_drain(r);
+}
+
+const evl_ops relay_ops = {
+    .on_new_connection = relay_new_connection,
+    .on_received_data = relay_received_data,
+    .on_pull_data = relay_pull_data,
+    .on_connection_closed = relay_connection_closed,
+};
+
+// ---- the TLS server ----
+
+// Accepts one connection on its own listener and runs `session` after a good handshake.
+struct tls_server {
+    ctx_ptr ctx = the_pki().server_ctx();
+    int listener = -1;
+    uint16_t port = 0;
+    std::thread thr;
+    std::atomic<bool> handshake_ok{false};
+    std::atomic<bool> handshake_failed{false};
+    std::function<void(SSL *)> session;
+
+    explicit tls_server(std::function<void(SSL *)> s) : session(std::move(s))
+    {
+        listener = listen_plain(&port);
+        thr = std::thread([this] { run(); });
+    }
+    ~tls_server()
+    {
+        if (thr.joinable())
+            thr.join();
+        close(listener);
+    }
+    void run()
+    {
+        int fd = accept_one(listener, 20000);
+        if (fd < 0)
+            return;
+        set_timeouts(fd, 20);
+        SSL *ssl = SSL_new(ctx.get());
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            handshake_ok = true;
+            session(ssl);
+        } else {
+            handshake_failed = true;
+        }
+        SSL_free(ssl);
+        close(fd);
+    }
+};
+
+// Byte i of the test stream; the period is far longer than any buffer, so a lost, doubled or
+// misplaced piece never lines up again.
+inline uint8_t pattern(uint64_t i)
+{
+    uint64_t x = (i >> 3) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 29;
+    return static_cast<uint8_t>(x >> ((i & 7) * 8));
+}
+
+struct relay_loop {
+    relay r;
+    evl *loop;
+    uint16_t port;
+
+    explicit relay_loop(uint16_t server_port)
+    {
+        loop = evl_create("relay");
+        r.loop = loop;
+        r.server_port = server_port;
+        evl_start(loop);
+        EXPECT_EQ(evl_listen_ip(loop, loopback(), 10, &relay_ops, &r), 0);
+        port = listener_port(loop);
+    }
+    void stop()
+    {
+        evl_stop(loop);
+        evl_destroy(loop);
+    }
+};
+
+constexpr uint64_t RELAY_BYTES = 64ull << 20;
+
+} // namespace
+
+// 64 MiB each way, compared byte for byte; at the end the client's orderly close makes the
+// relay linger the secure side, which sends its close_notify before it is closed.
+TEST(LoopRelay, MovesSixtyFourMiBEachWayIntactAndEndsTheSessionInOrder)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
+    std::atomic<bool> saw_close_notify{false};
+    std::atomic<uint64_t> echoed{0};
+    tls_server server([&](SSL *ssl) {
+        std::vector<char> buf(65536);
+        for (;;) {
+            int n = SSL_read(ssl, buf.data(), static_cast<int>(buf.size()));
+            if (n <= 0) {
+                saw_close_notify = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+                return;
+            }
+            if (SSL_write(ssl, buf.data(), n) != n)
+                return;
+            echoed += static_cast<uint64_t>(n);
+        }
+    });
+    relay_loop rl(server.port);
+    auto start = std::chrono::steady_clock::now();
+
+    int client = connect_to(rl.port);
+    std::atomic<bool> sent_ok{false};
+    std::thread writer([&] {
+        std::vector<uint8_t> chunk(262144);
+        for (uint64_t off = 0; off < RELAY_BYTES; off += chunk.size()) {
+            for (size_t j = 0; j < chunk.size(); j++)
+                chunk[j] = pattern(off + j);
+            if (!send_all(client, chunk.data(), chunk.size()))
+                return;
+        }
+        sent_ok = true;
+    });
+    uint64_t got = 0, bad_at = UINT64_MAX;
+    std::vector<uint8_t> buf(262144);
+    while (got < RELAY_BYTES) {
+        ssize_t n = recv(client, buf.data(), buf.size(), 0);
+        if (n <= 0)
+            break;
+        for (ssize_t j = 0; j < n && bad_at == UINT64_MAX; j++)
+            if (buf[static_cast<size_t>(j)] != pattern(got + static_cast<uint64_t>(j)))
+                bad_at = got + static_cast<uint64_t>(j);
+        got += static_cast<uint64_t>(n);
+    }
+    writer.join();
+    EXPECT_TRUE(sent_ok);
+    EXPECT_EQ(got, RELAY_BYTES);
+    EXPECT_EQ(bad_at, UINT64_MAX) << "first wrong byte at offset " << bad_at;
+    EXPECT_TRUE(server.handshake_ok);
+
+    shutdown(client, SHUT_WR);
+    EXPECT_EQ(read_to_end(client), "");
+    EXPECT_TRUE(wait_until([&] { return rl.r.done.load(); }, 10000));
+    close(client);
+    server.thr.join();
+    EXPECT_TRUE(saw_close_notify) << "the lingering secure side ended its session in order";
+    EXPECT_EQ(echoed.load(), RELAY_BYTES);
+    EXPECT_EQ(rl.r.plain_closes.load(), 1);
+    EXPECT_TRUE(rl.r.plain_close_flags & EVL_SOCK_PEER_EOF);
+    EXPECT_EQ(rl.r.secure_closes.load(), 1);
+    EXPECT_FALSE(rl.r.secure_close_flags & EVL_SOCK_PEER_EOF) << "a lingering close";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
+    rl.stop();
+    exit_ssl_setup();
+}
+
+// The client context checks the server's name: a certificate for another name fails the
+// handshake, the pump logs the library's reason and the pair is closed.
+TEST(LoopRelay, WrongServerNameFailsTheHandshakeAndClosesThePair)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), "other.zd.test");
+    std::string log = logcap::capture_stdout([&] {
+        tls_server server([](SSL *) {});
+        relay_loop rl(server.port);
+        int client = connect_to(rl.port);
+        EXPECT_TRUE(send_all(client, "NULL call", 9));
+        EXPECT_EQ(read_to_end(client), "");
+        EXPECT_TRUE(wait_until([&] { return rl.r.done.load(); }, 10000));
+        close(client);
+        server.thr.join();
+        EXPECT_FALSE(server.handshake_ok);
+        EXPECT_EQ(rl.r.secure_closes.load(), 1);
+        EXPECT_FALSE(rl.r.secure_close_flags & EVL_SOCK_PEER_EOF);
+        EXPECT_EQ(rl.r.plain_closes.load(), 0) << "the user closed the plain side itself";
+        rl.stop();
+    });
+    exit_ssl_setup();
+    bool found = false;
+    for (const std::string &l : logcap::split_lines(log))
+        if (l.find("ERROR") != std::string::npos && l.find("secure_data") != std::string::npos &&
+            l.find(" relay: Received error on connection to [::1]:") != std::string::npos &&
+            l.find("certificate verify failed") != std::string::npos)
+            found = true;
+    EXPECT_TRUE(found) << log;
+}
+
+// The server answers, writes its close_notify and closes its socket at once: everything it
+// sent before the close_notify reaches the plain client, and the close is an orderly one.
+TEST(LoopRelay, CloseNotifyDeliversWhatCameBeforeIt)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
+    constexpr size_t ANSWER = 300000;
+    std::string log = logcap::capture_stdout([&] {
+        tls_server server([&](SSL *ssl) {
+            char request[16];
+            if (SSL_read(ssl, request, sizeof(request)) <= 0)
+                return;
+            std::string answer(ANSWER, '\0');
+            for (size_t i = 0; i < ANSWER; i++)
+                answer[i] = static_cast<char>(pattern(i));
+            EXPECT_EQ(SSL_write(ssl, answer.data(), static_cast<int>(answer.size())),
+                      static_cast<int>(ANSWER));
+            SSL_shutdown(ssl);
+        });
+        relay_loop rl(server.port);
+        int client = connect_to(rl.port);
+        EXPECT_TRUE(send_all(client, "ask", 3));
+        std::string got = read_to_end(client);
+        ASSERT_EQ(got.size(), ANSWER);
+        for (size_t i = 0; i < ANSWER; i++)
+            ASSERT_EQ(static_cast<uint8_t>(got[i]), pattern(i)) << "at " << i;
+        EXPECT_TRUE(wait_until([&] { return rl.r.done.load(); }, 10000));
+        close(client);
+        server.thr.join();
+        EXPECT_EQ(rl.r.secure_closes.load(), 1);
+        EXPECT_TRUE(rl.r.secure_close_flags & EVL_SOCK_PEER_EOF);
+        EXPECT_EQ(rl.r.secure_left_at_close.load(), 0u)
+            << "the plaintext before the close_notify was delivered before the notice";
+        EXPECT_EQ(rl.r.plain_closes.load(), 1) << "the plain side lingered and was closed";
+        rl.stop();
+    });
+    exit_ssl_setup();
+    EXPECT_NE(log.find(" relay: Received close_notify on connection to [::1]:"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Received error on connection"), std::string::npos) << log;
+}
+
+// The server sends a burst and then waits, or hangs up without a close_notify; the plain
+// client starts reading only later, so the secure side's in_plain fills and the tail of the
+// burst waits in in_cipher with nothing more to come from the network. Room made by the plain
+// side must set the pump going again, and an end of stream must wait for that tail.
+TEST(LoopRelay, SlowReaderGetsTheWholeBurstAfterTheNetworkWentQuietOrEnded)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
+    for (uint64_t burst : {3ull << 20, (7ull << 20) / 2, 4ull << 20, (9ull << 20) / 2})
+        for (bool hang_up : {false, true}) {
+            SCOPED_TRACE(testing::Message() << burst << (hang_up ? " then end of stream" : ""));
+            std::atomic<bool> finished{false};
+            tls_server server([&](SSL *ssl) {
+                char request[4];
+                if (SSL_read(ssl, request, sizeof(request)) <= 0)
+                    return;
+                std::vector<uint8_t> data(burst);
+                for (uint64_t i = 0; i < burst; i++)
+                    data[i] = pattern(i);
+                EXPECT_EQ(SSL_write(ssl, data.data(), static_cast<int>(burst)),
+                          static_cast<int>(burst));
+                finished = true;
+                // Quiet until the client has everything: no more bytes, no close.
+                if (!hang_up)
+                    SSL_read(ssl, request, sizeof(request));
+            });
+            relay_loop rl(server.port);
+            int client = connect_to(rl.port, 4096);
+            EXPECT_TRUE(send_all(client, "ask", 3));
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            uint64_t got = 0;
+            bool intact = true;
+            std::vector<uint8_t> buf(65536);
+            while (got < burst) {
+                ssize_t n = recv(client, buf.data(), buf.size(), 0);
+                if (n <= 0)
+                    break;
+                for (ssize_t j = 0; j < n; j++)
+                    intact &=
+                        buf[static_cast<size_t>(j)] == pattern(got + static_cast<uint64_t>(j));
+                got += static_cast<uint64_t>(n);
+            }
+            EXPECT_EQ(got, burst);
+            EXPECT_TRUE(intact);
+            if (hang_up) {
+                EXPECT_EQ(read_to_end(client), "") << "the relay passes the end on";
+                EXPECT_TRUE(rl.r.secure_close_flags & EVL_SOCK_PEER_EOF);
+            } else {
+                EXPECT_TRUE(send_all(client, "done", 4));
+            }
+            close(client);
+            server.thr.join();
+            EXPECT_TRUE(finished);
+            rl.stop();
+        }
+    exit_ssl_setup();
+}
