@@ -233,15 +233,30 @@ class SyslogSink:
         self.sock.close()
 
 
+# The namespace's clients take their source ports from a range of their own, below the home
+# namespace's ephemeral range, and the listeners of the run sit below both. The daemon binds
+# each outgoing connection to its client's source port: drawn from the home range, that port
+# is now and then held by an unrelated connection of the host (a shared host has many), and
+# the daemon must refuse the client. Real NFS clients use reserved ports, outside that range
+# too. --shared-port-range measures the other case.
+NS_PORT_RANGE = (20000, 32767)
+LISTEN_PORT_RANGE = (15000, 19999)
+
+
 class Netns:
-    def __init__(self):
+    def __init__(self, port_range):
         self.name = "zdbench-%d" % os.getpid()
+        self.port_range = port_range
 
     def __enter__(self):
         subprocess.run(["ip", "netns", "add", self.name], check=True, timeout=30)
         try:
             subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True,
                            timeout=30)
+            if self.port_range:
+                subprocess.run(["ip", "netns", "exec", self.name, "sysctl", "-q", "-w",
+                                "net.ipv4.ip_local_port_range=%d %d" % self.port_range],
+                               check=True, timeout=30)
         except BaseException:
             self.__exit__()
             raise
@@ -252,13 +267,10 @@ class Netns:
                        stderr=subprocess.DEVNULL)
 
 
-def free_low_port(taken):
-    """A free port on the home loopback below the ephemeral range. The daemon binds each
-    outgoing connection to its client's source port, which comes from the namespace's
-    ephemeral range; a home listener inside that range would make some of those binds fail."""
-    low, _ = (int(x) for x in open("/proc/sys/net/ipv4/ip_local_port_range").read().split())
+def free_listen_port(taken):
+    """A free port on the home loopback, outside every ephemeral range of the run."""
     for _ in range(1000):
-        port = random.randrange(20000, min(low, 32768))
+        port = random.randrange(*LISTEN_PORT_RANGE)
         if port in taken:
             continue
         try:
@@ -268,7 +280,7 @@ def free_low_port(taken):
             return port
         except OSError:
             continue
-    raise BenchError("no free port below the ephemeral range")
+    raise BenchError("no free port in %d-%d" % LISTEN_PORT_RANGE)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -282,6 +294,7 @@ class Forwarder:
         self.row, self.argv, self.connect, self.netns = row, argv, connect, netns
         self.files, self.note = files, note
         self.proc = None
+        self.failed = None
 
     def start(self, workdir):
         for name, text in self.files:
@@ -320,7 +333,8 @@ def make_forwarders(args, pki, ports, ns, wanted):
         out.append(Forwarder(OURS, [daemon, "-T", "::1", "-S", str(tls), "-C", ca, "-O",
                                     SERVER_NAME, "-n", ns],
                              "[::1]:%d" % DAEMON_PORT, netns=ns,
-                             note="listeners in namespace %s, TLS from home" % ns))
+                             note="listens on [::1]:2049 in namespace %s (its client runs there), TLS "
+                                  "from the home namespace, as in production" % ns))
 
     if "stunnel" in wanted:
         port = ports["stunnel"]
@@ -332,7 +346,8 @@ def make_forwarders(args, pki, ports, ns, wanted):
             "sslVersionMin = TLSv1.2", "sslVersionMax = TLSv1.2", "ciphers = %s" % CIPHER,
             ""])
         out.append(Forwarder("stunnel", ["stunnel", "stunnel.conf"], "[::1]:%d" % port,
-                             files=[("stunnel.conf", conf)]))
+                             files=[("stunnel.conf", conf)],
+                             note="home loopback, one thread per connection"))
 
     for threads in (1, 2):
         row = "haproxy-%dt" % threads
@@ -351,7 +366,8 @@ def make_forwarders(args, pki, ports, ns, wanted):
             ""])
         name = row + ".cfg"
         out.append(Forwarder(row, ["haproxy", "-db", "-f", name], "[::1]:%d" % port,
-                             files=[(name, conf)]))
+                             files=[(name, conf)],
+                             note="home loopback, nbthread %d" % threads))
 
     if "socat" in wanted:
         port = ports["socat"]
@@ -360,7 +376,7 @@ def make_forwarders(args, pki, ports, ns, wanted):
             "TCP6-LISTEN:%d,bind=[::1],reuseaddr,fork,nodelay,backlog=1024" % port,
             "OPENSSL:[::1]:%d,cafile=%s,commonname=%s,verify=1,cipher=%s,"
             "min-version=TLS1.2,max-version=TLS1.2,nodelay" % (tls, ca, SERVER_NAME, CIPHER)],
-            "[::1]:%d" % port, note="one process per connection"))
+            "[::1]:%d" % port, note="home loopback, one process per connection, -b 65536"))
 
     if "plain-tcp" in wanted:
         out.append(Forwarder("plain-tcp", None, "[::1]:%d" % ports["plain"],
@@ -422,13 +438,57 @@ def settle(fwd, baseline_procs, timeout=3.0):
         time.sleep(0.05)
 
 
-def measure(args, fwd, workload, server_pid):
+def start_tracer(args, fwd, workload, rnd):
+    """strace -c or perf record attached to the forwarder for one run, when asked; either
+    slows the forwarder, so the figures of such a run are only good for finding costs."""
+    if not fwd.pid or not (args.syscalls or args.perf):
+        return None
+    if args.syscalls:
+        path = os.path.join(args.syscalls, "%s-%s-%d.strace" % (fwd.row, workload.name, rnd))
+        argv = ["strace", "-c", "-f", "-qq", "-o", path, "-p", str(fwd.pid)]
+    else:
+        path = os.path.join(args.perf, "%s-%s-%d.perf" % (fwd.row, workload.name, rnd))
+        argv = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "1999", "-g", "-o", path,
+                "-p", str(fwd.pid)]
+    tracer = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    tracer.path = path
+    time.sleep(0.5)
+    return tracer
+
+
+def stop_tracer(tracer, r):
+    if not tracer:
+        return
+    tracer.send_signal(signal.SIGINT)
+    try:
+        tracer.wait(60)
+    except subprocess.TimeoutExpired:
+        tracer.kill()
+        tracer.wait()
+    if tracer.path.endswith(".strace"):
+        r["syscalls"] = strace_total(tracer.path)
+
+
+def strace_total(path):
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if parts and parts[-1] == "total":
+                    return int(parts[3])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def measure(args, fwd, workload, server_pid, rnd=0):
     """One run of one workload through one forwarder."""
     argv = client_argv(args, fwd, workload)
     baseline = len(tree(fwd.pid)) if fwd.pid else 0
     cpu0 = tree_cpu(fwd.pid) if fwd.pid else 0.0
     srv0 = tree_cpu(server_pid)
     sampler = RssSampler(fwd.pid) if fwd.pid else None
+    tracer = start_tracer(args, fwd, workload, rnd)
     if sampler:
         sampler.__enter__()
     try:
@@ -437,6 +497,8 @@ def measure(args, fwd, workload, server_pid):
     finally:
         if sampler:
             sampler.__exit__(None, None, None)
+        r = {}
+        stop_tracer(tracer, r)
     settle(fwd, baseline)
     cpu = (tree_cpu(fwd.pid) - cpu0) if fwd.pid else None
     srv = tree_cpu(server_pid) - srv0
@@ -444,7 +506,7 @@ def measure(args, fwd, workload, server_pid):
     if line is None:
         raise BenchError("%s/%s: no result line (status %d): %s" % (
             fwd.row, workload.name, done.returncode, done.stderr.strip()[-400:]))
-    r = {k: float(v) for k, v in line.items() if re.fullmatch(r"-?[0-9.]+", v)}
+    r.update({k: float(v) for k, v in line.items() if re.fullmatch(r"-?[0-9.]+", v)})
     r["check"] = line.get("check")
     r["fwd_cpu_s"] = cpu
     r["server_cpu_s"] = srv
@@ -485,6 +547,13 @@ def per_unit(r, workload):
     if r["fwd_cpu_s"] is None or not amount:
         return None
     return r["fwd_cpu_s"] / amount
+
+
+def syscalls_per_unit(r, workload):
+    """System calls per MiB moved (bulk) or per operation."""
+    calls = r.get("syscalls")
+    amount = r.get("bytes", 0) / MIB if workload.per == "GiB" else r.get("ops", 0)
+    return calls / amount if calls is not None and amount else None
 
 
 def throughput(r, workload):
@@ -539,6 +608,7 @@ def summarize(results, workload, rows):
             "rss": med([r.get("peak_rss_mib") for r in runs]),
             "fails": sum(r.get("fails", 0) + r.get("check_fails", 0) for r in runs),
             "connected": med([r.get("connected") for r in runs]),
+            "syscalls": med([syscalls_per_unit(r, workload) for r in runs]),
             "tool_cpu": med([(r.get("client_cpu_s", 0) + r["server_cpu_s"]) /
                              max(r.get("seconds", 1), 1e-9) * 100 for r in runs]),
         }
@@ -547,6 +617,7 @@ def summarize(results, workload, rows):
 
 def table(workload, summary, aes_mib_s):
     ours = summary.get(OURS, {})
+    traced = any(v.get("syscalls") is not None for v in summary.values())
     bulk = workload.unit == "MiB/s"
     cpu_unit = "CPU s/GiB" if bulk else "CPU µs/op"
     cpu_scale = 1 if bulk else 1e6
@@ -556,6 +627,8 @@ def table(workload, summary, aes_mib_s):
     if workload.name.startswith("read"):
         head += ["MiB/s"]
     head += [cpu_unit, "×ours", "peak RSS MiB", "×ours", "failures", "tool CPU %"]
+    if traced:
+        head += ["syscalls/MiB" if bulk else "syscalls/op"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for row, s in summary.items():
         cpu = s["cpu"] * cpu_scale if s["cpu"] is not None else None
@@ -571,6 +644,8 @@ def table(workload, summary, aes_mib_s):
                   "%d" % s["fails"] + ("" if s["connected"] is None else
                                        " (%d connected)" % s["connected"]),
                   num(s["tool_cpu"])]
+        if traced:
+            cells += [num(s["syscalls"])]
         lines.append("| " + " | ".join(cells) + " |")
     if bulk and aes_mib_s:
         cells = ["openssl speed aes-256-gcm, 1 core", num(aes_mib_s),
@@ -592,6 +667,40 @@ def openssl_speed(seconds):
     return None
 
 
+def first_line(argv):
+    try:
+        done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=30)
+    except OSError:
+        return "not installed"
+    lines = [l for l in done.stdout.splitlines() if l.strip()]
+    return lines[0].strip() if lines else "?"
+
+
+def describe_host():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    stunnel = [l for l in subprocess.run(["stunnel", "-version"], stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, text=True,
+                                         timeout=30).stdout.splitlines()
+               if l.startswith("stunnel ")]
+    socat = [l for l in subprocess.run(["socat", "-V"], stdout=subprocess.PIPE,
+                                       stderr=subprocess.STDOUT, text=True,
+                                       timeout=30).stdout.splitlines()
+             if l.startswith("socat version")]
+    return ["- host: %d cores, %s, Linux %s, load average at the end %s" % (
+                os.cpu_count(), model, os.uname().release,
+                open("/proc/loadavg").read().split()[0]),
+            "- %s; %s; %s; %s" % (first_line(["openssl", "version"]),
+                                  stunnel[0] if stunnel else "stunnel ?",
+                                  first_line(["haproxy", "-v"]),
+                                  socat[0] if socat else "socat ?")]
+
+
 # ---------------------------------------------------------------------------------------------
 
 def parse_args():
@@ -607,6 +716,12 @@ def parse_args():
     p.add_argument("--markdown", default=None, help="write the tables to this file")
     p.add_argument("--wait-devlog", type=float, default=300,
                    help="seconds to wait for another program's /dev/log to go")
+    p.add_argument("--shared-port-range", action="store_true",
+                   help="leave the namespace's source ports in the home ephemeral range")
+    p.add_argument("--syscalls", default=None,
+                   help="attach strace -c to each forwarder, one file per run in this folder")
+    p.add_argument("--perf", default=None,
+                   help="attach perf record to each forwarder, one file per run in this folder")
     p.add_argument("--keep-syslog", default=None, help="write the daemon's log to this file")
     return p.parse_args()
 
@@ -625,6 +740,7 @@ def main():
     rounds = args.rounds or (1 if args.quick else 3)
     started = time.monotonic()
     results = {}
+    problems = []
     forwarders = []
     servers = []
 
@@ -633,11 +749,12 @@ def main():
 
     signal.signal(signal.SIGTERM, on_signal)
     with tempfile.TemporaryDirectory(prefix="zd-bench-") as workdir, \
-            SyslogSink(args.wait_devlog, args.keep_syslog) as sink, Netns() as ns:
+            SyslogSink(args.wait_devlog, args.keep_syslog) as sink, \
+            Netns(None if args.shared_port_range else NS_PORT_RANGE) as ns:
         try:
             pki = make_pki(workdir)
             taken = set()
-            ports = {k: free_low_port(taken) for k in
+            ports = {k: free_listen_port(taken) for k in
                      ("tls", "plain", "stunnel", "haproxy-1t", "haproxy-2t", "socat")}
             load = os.path.join(args.bin, "zd-load")
             server_out = open(os.path.join(workdir, "server.out"), "w")
@@ -653,21 +770,33 @@ def main():
             for fwd in forwarders:
                 fwd.start(workdir)
             for fwd in forwarders:
-                wait_ready(args, fwd)
-                log("%s relays%s" % (fwd.row, " (%s)" % fwd.note if fwd.note else ""))
+                try:
+                    wait_ready(args, fwd)
+                    log("%s relays%s" % (fwd.row, " (%s)" % fwd.note if fwd.note else ""))
+                except BenchError as e:
+                    fwd.failed = str(e)
+                    problems.append(fwd.failed)
+                    log(fwd.failed)
+                    if fwd.row == OURS:
+                        log("last syslog lines:\n" + "\n".join(
+                            l.decode("utf-8", "replace").rstrip() for l in sink.last))
+                    fwd.stop()
             for rnd in range(rounds):
                 for workload in workloads:
                     for fwd in forwarders:
+                        if fwd.failed:
+                            continue
+                        if not fwd.alive():
+                            fwd.failed = "%s exited with status %s during the run" % (
+                                fwd.row, fwd.proc.returncode)
+                            problems.append(fwd.failed)
+                            continue
                         server = plain_server if fwd.row == "plain-tcp" else tls_server
-                        r = measure(args, fwd, workload, server.pid)
+                        r = measure(args, fwd, workload, server.pid, rnd + 1)
                         results.setdefault((fwd.row, workload.name), []).append(r)
                         log("round %d %-9s %-10s %s %s" % (
                             rnd + 1, workload.name, fwd.row,
                             num(throughput(r, workload)), workload.unit))
-        except BenchError:
-            log("last syslog lines:\n" + "\n".join(
-                l.decode("utf-8", "replace").rstrip() for l in sink.last))
-            raise
         finally:
             for fwd in forwarders:
                 fwd.stop()
@@ -682,9 +811,15 @@ def main():
 
     aes = openssl_speed(1 if args.quick else 3)
     elapsed = time.monotonic() - started
-    report = ["# zd-load side by side, %d round(s), %.0f s" % (rounds, elapsed), "",
-              "Ratios are the row's figure divided by %s's from the same run; "
-              "figures are medians over the rounds, (min–max) their spread." % OURS, ""]
+    report = ["# zd-load side by side, %d round(s), %.0f s" % (rounds, elapsed), ""]
+    report += describe_host() + [""]
+    report += ["- %s: %s" % (f.row, f.note) for f in forwarders if f.note] + [""]
+    report += ["Ratios are the row's figure divided by %s's from the same run; figures are "
+               "medians over the rounds, (min–max) their spread. Tool CPU is the load tool's "
+               "client and server together, in %% of one core (the host has %d)." %
+               (OURS, os.cpu_count()), ""]
+    if problems:
+        report += ["Problems:", ""] + ["- " + p for p in problems] + [""]
     for workload in workloads:
         report += ["## %s" % workload.name, "",
                    table(workload, summarize(results, workload, rows), aes), ""]
@@ -704,8 +839,7 @@ def main():
     failed = [k for k, v in results.items() if any(r["check"] != "ok" for r in v)]
     if failed:
         log("failed checks: %s" % ", ".join("%s/%s" % k for k in failed))
-        return 1
-    return 0
+    return 1 if failed or problems else 0
 
 
 if __name__ == "__main__":

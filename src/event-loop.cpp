@@ -1100,10 +1100,10 @@ static void check_timers(evl *evl)
         auto *s = static_cast<evl_socket *>(n->owner);
         pthread_mutex_lock(&s->mutex);
         bool close = false;
-        if (!(s->flags & EVL_SOCK_OPEN)) {
-        } else if (s->flags & EVL_SOCK_CONNECT_RETRY) {
-            close = s->retry_due <= now && retry_connect(evl, s);
-        } else if (s->flags & EVL_SOCK_LINGER) {
+        if ((s->flags & EVL_SOCK_OPEN) && (s->flags & EVL_SOCK_CONNECT_RETRY) &&
+            s->retry_due <= now)
+            close = retry_connect(evl, s);
+        if (!close && (s->flags & EVL_SOCK_OPEN) && (s->flags & EVL_SOCK_LINGER)) {
             if (linger_drained(s)) {
                 EVL_REPORT(LVL_DEBUG, "Finished lingering on socket %d\n", s->fd);
                 close = true;
@@ -1178,6 +1178,8 @@ static void rearm_socket(evl *evl, evl_socket *s)
 {
     pthread_mutex_lock(&s->mutex);
     uint32_t flags = s->flags;
+    if ((flags & EVL_SOCK_OPEN) && (flags & EVL_SOCK_LINGER))
+        note_due(evl, s->linger_deadline);
     if (!(flags & EVL_SOCK_OPEN) || (flags & EVL_SOCK_CONNECT_RETRY)) {
         if (flags & EVL_SOCK_REGISTERED)
             epoll_del_socket(evl, s);
@@ -1186,8 +1188,6 @@ static void rearm_socket(evl *evl, evl_socket *s)
         pthread_mutex_unlock(&s->mutex);
         return;
     }
-    if (flags & EVL_SOCK_LINGER)
-        note_due(evl, s->linger_deadline);
     uint32_t want = 0;
     if (s->net_out->data_size > 0)
         want |= EPOLLOUT;

@@ -12,7 +12,8 @@ Every piece is a context manager that undoes what it made, also when the test fa
 Netns     a uniquely named network namespace with lo up; .connect() and .socket() make
           sockets inside it from this process, .run() / .popen() run commands inside it.
 Syslog    a receiver for the daemon's syslog lines (pid, priority, text) at /dev/log, or, when
-          /dev/log is taken, at a private path that .wrap mounts over /dev/log for one process.
+          /dev/log is taken, at a private path that .launch_prefix() mounts over /dev/log in
+          the mount namespace of one process.
 Pki       a throw-away CA and server certificates made with the openssl command line.
 TlsPeer   a TLS server in the home namespace (the mount target) with the modes echo, sink,
           record, send, refuse and reset; .connections records every connection.
@@ -236,51 +237,77 @@ class LogLine:
 class Syslog:
     """Collects syslog datagrams with their sender's pid (SO_PASSCRED).
 
-    If /dev/log is free the receiver binds it and removes it on exit. If another receiver has
-    it, this one binds a private path instead and .wrap is the command prefix that runs one
-    program in a mount namespace of its own with that path mounted over /dev/log."""
+    The receiver binds /dev/log when it is free and removes it on exit. While another receiver
+    holds /dev/log, it binds a private path instead, and launch_prefix() gives the command
+    prefix that runs one program in a mount namespace of its own with that path mounted over
+    /dev/log. Programs started through launch_prefix() log here either way."""
+
+    # Exit status of the prefix when /dev/log vanished before it could be mounted over.
+    MOUNT_FAILED = 97
 
     def __init__(self):
         self.lines = []
         self.cond = threading.Condition()
-        self.wrap = []
-        self._path = None
-        self._ino = None
+        self._socks = []
+        self._owned = []  # (path, inode) of the paths this receiver made
+        self._private = None
         self._stop = False
+        self._threads = []
 
     def __enter__(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-        try:
-            self.sock.bind("/dev/log")
-            self._path = "/dev/log"
-        except OSError:
-            self._path = os.path.join(tempfile.gettempdir(), unique_name("zd-syslog-") + ".sock")
-            self.sock.bind(self._path)
-            self.wrap = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-                         'mount --bind "$0" /dev/log && exec "$@"', self._path]
-        self._ino = os.stat(self._path).st_ino
-        self.sock.settimeout(0.2)
-        self.thread = threading.Thread(target=self._receive, daemon=True)
-        self.thread.start()
+        if not self._bind("/dev/log"):
+            self._private = os.path.join(tempfile.gettempdir(),
+                                         unique_name("zd-syslog-") + ".sock")
+            if not self._bind(self._private):
+                raise OSError("cannot bind " + self._private)
         return self
 
     def __exit__(self, *exc):
         self._stop = True
-        self.thread.join(5)
-        try:
-            if os.stat(self._path).st_ino == self._ino:
-                os.unlink(self._path)
-        except FileNotFoundError:
-            pass
-        self.sock.close()
+        for t in self._threads:
+            t.join(5)
+        for path, ino in self._owned:
+            try:
+                if os.stat(path).st_ino == ino:
+                    os.unlink(path)
+            except FileNotFoundError:
+                pass
+        for sock in self._socks:
+            sock.close()
 
-    def _receive(self):
+    def _bind(self, path):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        try:
+            sock.bind(path)
+        except OSError:
+            sock.close()
+            return False
+        self._owned.append((path, os.stat(path).st_ino))
+        self._socks.append(sock)
+        sock.settimeout(0.2)
+        t = threading.Thread(target=self._receive, args=(sock,), daemon=True)
+        self._threads.append(t)
+        t.start()
+        return True
+
+    def owns_dev_log(self):
+        return any(path == "/dev/log" for path, _ in self._owned)
+
+    def launch_prefix(self):
+        """[] when programs reach this receiver at /dev/log, else the unshare/mount prefix."""
+        if self.owns_dev_log() or self._bind("/dev/log"):
+            return []
+        return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                'mount --bind "$0" /dev/log 2>/dev/null || exit %d; exec "$@"' %
+                self.MOUNT_FAILED, self._private]
+
+    def _receive(self, sock):
         cred_size = struct.calcsize("iII")
         while not self._stop:
             try:
-                data, anc, _, _ = self.sock.recvmsg(65536, socket.CMSG_SPACE(cred_size))
+                data, anc, _, _ = sock.recvmsg(65536, socket.CMSG_SPACE(cred_size))
             except socket.timeout:
                 continue
             except OSError:
@@ -585,18 +612,22 @@ class Daemon:
                 netns if isinstance(netns, str) else netns.name]
         if common_name:
             args += ["-O", common_name]
-        self.args = syslog.wrap + args + list(extra)
+        self.args = args + list(extra)
         self.wait, self.timeout, self.env = wait, timeout, env
         self.proc = None
 
     def __enter__(self):
         self._out = tempfile.TemporaryFile()
         self._err = tempfile.TemporaryFile()
-        self.start_mark = self.syslog.mark()
-        self.proc = subprocess.Popen(self.args, stdout=self._out, stderr=self._err,
-                                     stdin=subprocess.DEVNULL, preexec_fn=_no_core,
-                                     env=self.env)
-        self.pid = self.proc.pid
+        for _ in range(5):
+            self._launch()
+            if not self.prefix:
+                break
+            try:
+                if self.proc.wait(0.5) != Syslog.MOUNT_FAILED:
+                    break
+            except subprocess.TimeoutExpired:
+                break
         if self.wait:
             try:
                 self.wait_line(self.wait, self.timeout)
@@ -604,6 +635,14 @@ class Daemon:
                 self.__exit__()
                 raise
         return self
+
+    def _launch(self):
+        self.prefix = self.syslog.launch_prefix()
+        self.start_mark = self.syslog.mark()
+        self.proc = subprocess.Popen(self.prefix + self.args, stdout=self._out,
+                                     stderr=self._err, stdin=subprocess.DEVNULL,
+                                     preexec_fn=_no_core, env=self.env)
+        self.pid = self.proc.pid
 
     def __exit__(self, *exc):
         if self.proc.poll() is None:
@@ -655,6 +694,25 @@ class Daemon:
     def describe(self, last=40):
         return "\n".join("%d %s %s" % (l.level, l.function, l.text)
                          for l in self.lines()[-last:])
+
+    def unclosed_sockets(self, last=6):
+        """Sockets that the log shows opened and not yet collected: {fd: their last lines}."""
+        opened = {}
+        for l in self.lines():
+            m = re.search(r"(Received new (secure )?connection|Initiated connection|"
+                          r"Accepting new (secure )?connections) .*socket (\d+)", l.text)
+            if m:
+                opened[int(m.group(4))] = [l.text]
+                continue
+            m = re.search(r"socket (\d+)", l.text)
+            if m and int(m.group(1)) in opened:
+                fd = int(m.group(1))
+                if "Garbage collecting socket" in l.text:
+                    del opened[fd]
+                else:
+                    opened[fd].append(l.text)
+        return {fd: texts[-last:] for fd, texts in opened.items()
+                if not texts[0].startswith("  main: Accepting")}
 
     def threads(self):
         return sorted(int(t) for t in os.listdir("/proc/%d/task" % self.pid))

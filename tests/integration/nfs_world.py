@@ -455,8 +455,8 @@ class NfsWorld:
     def _start_forwarder(self):
         self.daemon = self.stack.enter_context(harness.Daemon(
             self.syslog, self.client_ns, self.tls_port, self.ca, SERVER_NAME))
-        shown = self.daemon.args[len(self.syslog.wrap):]
-        self.say(f"zarn-dwel-forwarder started (pid {self.daemon.pid}): {' '.join(shown)}")
+        self.say(f"zarn-dwel-forwarder started (pid {self.daemon.pid}): "
+                 f"{' '.join(self.daemon.args)}")
 
     def daemon_alive(self):
         return self.daemon.proc.poll() is None
@@ -465,6 +465,16 @@ class NfsWorld:
         """Ends the daemon with sig; returns its exit status."""
         self.daemon.signal(sig)
         return self.daemon.wait_exit(STEP_TIMEOUT)
+
+    def daemon_sockets(self):
+        """The daemon's TCP sockets as ss shows them, in both of its namespaces."""
+        tag = f"pid={self.daemon.pid},"
+        shown = []
+        for where, prefix in (("home", []), ("client", ["ip", "netns", "exec", self.client_ns])):
+            out = run(prefix + ["ss", "-Htanp"], check=False).stdout.decode(errors="replace")
+            shown += [f"{where}: {' '.join(line.split()[:5])}" for line in out.splitlines()
+                      if tag in line]
+        return shown
 
     def daemon_log(self):
         """The daemon's syslog lines as harness.LogLine records."""

@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from harness import NFS_PORT, Rig, exchange, run_tests, wait_until
+from harness import NFS_PORT, HarnessTimeout, Rig, exchange, run_tests, wait_until
 
 CYCLES = 1000
 WARM_UP = 200
@@ -16,6 +16,13 @@ def rss_kib(d):
 
 
 class Resources(unittest.TestCase):
+    def settle(self, d, idle_fds):
+        try:
+            wait_until(lambda: d.fd_count() == idle_fds, 20, "descriptors to settle")
+        except HarnessTimeout:
+            self.fail("%d descriptors instead of %d; open sockets: %r" % (
+                d.fd_count(), idle_fds, d.unclosed_sockets()))
+
     def test_no_growth_over_a_thousand_connect_close_cycles(self):
         with Rig() as rig:
             d = rig.daemon
@@ -32,9 +39,9 @@ class Resources(unittest.TestCase):
                                      exchange(client, b"nfs call %d" % cycle, timeout=10))
                 client.close()
                 if cycle + 1 == WARM_UP:
-                    wait_until(lambda: d.fd_count() == idle_fds, 20, "descriptors to settle")
+                    self.settle(d, idle_fds)
                     rss_after_warm_up = rss_kib(d)
-            wait_until(lambda: d.fd_count() == idle_fds, 20, "descriptors to settle")
+            self.settle(d, idle_fds)
             growth = rss_kib(d) - rss_after_warm_up
             self.assertLess(growth, RSS_GROWTH_LIMIT_KIB, "VmRSS grew by %d KiB" % growth)
             self.assertEqual(CYCLES, len(rig.peer.connections))

@@ -8,6 +8,7 @@ traffic; parallel clients keep several pairs live at once."""
 import concurrent.futures
 import os
 import random
+import re
 import sys
 import time
 import unittest
@@ -17,6 +18,10 @@ sys.dont_write_bytecode = True
 import harness  # noqa: E402
 import nfs_world  # noqa: E402
 from nfs_world import NfsWorld, sha256_of, write_random_file  # noqa: E402
+
+TIME_WAIT_COLLISION = re.compile(
+    r"^  main: Failed to connect from \[::\]:\d+ to \[::1\]:\d+, socket \d+, "
+    r"Cannot assign requested address$")
 
 MiB = 1 << 20
 BIG = 64 * MiB
@@ -97,32 +102,45 @@ class NfsThroughTheForwarder(unittest.TestCase):
 
     def test_4_parallel_clients_keep_their_own_streams(self):
         w = self.world
-        digests = {f"p{i}.bin": write_random_file(w.server_path(f"p{i}.bin"), PARALLEL_FILE,
-                                                  seed=40 + i) for i in range(PARALLEL)}
+        # Half of them NFSv4, half NFSv3, so the mount and rpcbind pairs interleave too.
+        files = [(f"p{i}.bin", 4 if i % 2 else 3) for i in range(PARALLEL)]
+        digests = {name: write_random_file(w.server_path(name), PARALLEL_FILE, seed=40 + i)
+                   for i, (name, _) in enumerate(files)}
 
-        def fetch(name):
+        def fetch(file):
+            name, version = file
             copy = os.path.join(self.local, name)
-            w.nfs_cp(w.url(name, version=4 if name < "p3" else 3), copy,
-                     timeout=nfs_world.BIG_TIMEOUT)
+            w.nfs_cp(w.url(name, version), copy, timeout=nfs_world.BIG_TIMEOUT)
             return name, sha256_of(copy)
 
         with concurrent.futures.ThreadPoolExecutor(PARALLEL) as pool:
-            results = dict(pool.map(fetch, digests))
+            results = dict(pool.map(fetch, files))
         self.assertEqual(results, digests)
 
     def test_5_daemon_verified_the_target_freed_every_pair_and_stops_cleanly(self):
         w = self.world
         self.assertTrue(w.daemon_alive(), "the daemon died while relaying")
-        # Hundreds of pairs have come and gone; each must have given back both sockets.
-        harness.wait_until(lambda: w.daemon.fd_count() == self.idle_fds, 10,
-                           f"the daemon's descriptors to return to {self.idle_fds}")
+        # Hundreds of pairs have come and gone; each must have given back both sockets. A
+        # connect that is waiting out its retry delays (1 + 2 + 5 + 10 s) still holds its own.
+        try:
+            harness.wait_until(lambda: w.daemon.fd_count() == self.idle_fds, 30, "idle")
+        except harness.HarnessTimeout:
+            self.fail(f"{w.daemon.fd_count()} descriptors open, {self.idle_fds} when idle; "
+                      "sockets:\n" + "\n".join(w.daemon_sockets()))
         status = w.stop_daemon()
         self.assertEqual(status, 0)
+        # libnfs running as root takes reserved source ports and soon takes one again; the
+        # daemon's earlier TLS connection from that port may still be in TIME_WAIT then, so
+        # its connect fails once and is retried a second later. Any other error is a fault.
         errors = [line for line in w.daemon_log() if line.level >= harness.ERROR]
-        self.assertEqual(errors, [], "real NFS traffic over a valid chain logs no errors")
+        collisions = [line for line in errors if TIME_WAIT_COLLISION.search(line.text)]
+        print(f"connects retried after a TIME_WAIT collision: {len(collisions)}", flush=True)
+        self.assertEqual([line for line in errors if line not in collisions], [])
         log = [line.text for line in w.daemon_log()]
+        self.assertFalse([line for line in log if "Giving up connecting" in line])
         self.assertTrue(any("Verified cert" in line for line in log), log[-20:])
-        self.assertIn(f"  subject:    /O=zd tests/CN={nfs_world.SERVER_NAME}", log)
+        subject = re.compile(rf"^  subject: .*CN={re.escape(nfs_world.SERVER_NAME)}$")
+        self.assertTrue(any(subject.search(line) for line in log), log[-20:])
         self.assertTrue(any("received SIGTERM, exiting" in line for line in log), log[-20:])
 
 

@@ -472,16 +472,19 @@ TEST(Sound, PairWhoseEndsHangUpInOneBatchGetsOneNotice)
         running_loop rl;
         held_worker hw;
         uint16_t port = rl.listen();
-        with_gate(rl, hw, port);
-        int ca, cb;
-        evl_socket *a = accept_next(rl, port, &ca);
-        evl_socket *b = accept_next(rl, port, &cb);
-        a_fd = a->fd;
-        b_fd = b->fd;
+        // Hooks are set before the worker can run them; the sockets are filled in later and
+        // reach the worker through the gate's lock.
+        evl_socket *a = nullptr, *b = nullptr;
         rl.rec.on_closed = [&](evl_socket *) {
             evl_close(rl.loop, a);
             evl_close(rl.loop, b);
         };
+        with_gate(rl, hw, port);
+        int ca, cb;
+        a = accept_next(rl, port, &ca);
+        b = accept_next(rl, port, &cb);
+        a_fd = a->fd;
+        b_fd = b->fd;
         hw.hold();
         close(ca);
         close(cb);
@@ -542,10 +545,8 @@ TEST(Sound, PeerThatResetsMidBatchEndsOnlyItsOwnConnection)
         running_loop rl;
         held_worker hw;
         uint16_t port = rl.listen();
-        with_gate(rl, hw, port);
-        int ca, cb;
-        evl_socket *a = accept_next(rl, port, &ca);
-        evl_socket *b = accept_next(rl, port, &cb);
+        int ca = -1, cb = -1;
+        evl_socket *a = nullptr, *b = nullptr;
         std::atomic<evl_socket *> broken{nullptr};
         rl.rec.on_pull = [&](evl_socket *s) {
             if (broken || (s != a && s != b))
@@ -564,6 +565,9 @@ TEST(Sound, PeerThatResetsMidBatchEndsOnlyItsOwnConnection)
                 2000);
             broken = other;
         };
+        with_gate(rl, hw, port);
+        a = accept_next(rl, port, &ca);
+        b = accept_next(rl, port, &cb);
         hw.hold();
         EXPECT_EQ(evl_send(rl.loop, a, "to a", 4, 0, nullptr, nullptr), 0);
         EXPECT_EQ(evl_send(rl.loop, b, "to b", 4, 0, nullptr, nullptr), 0);
@@ -577,7 +581,6 @@ TEST(Sound, PeerThatResetsMidBatchEndsOnlyItsOwnConnection)
         char buf[4];
         EXPECT_EQ(recv(survivor_client, buf, sizeof(buf), MSG_WAITALL), 4);
         EXPECT_TRUE(flags_of(survivor) & EVL_SOCK_OPEN);
-        printf("victim fd %d\n", victim->fd);
         close(survivor_client);
         rl.stop();
     });
@@ -598,7 +601,6 @@ TEST(Sound, VanishedPendingConnectionDoesNotStallTheWorker)
         auto ls = listeners(rl.loop);
         ASSERT_EQ(ls.size(), 2u);
         uint16_t port2 = ls[1].second;
-        with_gate(rl, hw, port1);
         std::atomic<bool> steal{false};
         std::atomic<int> stolen{0};
         rl.rec.on_new = [&](evl_socket *s) {
@@ -612,6 +614,7 @@ TEST(Sound, VanishedPendingConnectionDoesNotStallTheWorker)
             }
             return 0;
         };
+        with_gate(rl, hw, port1);
         hw.hold();
         int c1 = connect_to(port1), c2 = connect_to(port2);
         int c3 = connect_to(port1);

@@ -26,7 +26,7 @@ pki &the_pki()
 struct relay {
     evl *loop = nullptr;
     uint16_t server_port = 0;
-    std::mutex mx;
+    // Worker only, like the forwarder's table: every callback runs on the worker thread.
     evl_socket *plain = nullptr;
     evl_socket *secure = nullptr;
     // The side that ended in order and still holds bytes for the other side.
@@ -91,7 +91,6 @@ void finish_drain(relay *r)
 int relay_new_connection(evl *loop, evl_socket *sock, uint16_t, void *arg, endpoint)
 {
     auto *r = static_cast<relay *>(arg);
-    std::lock_guard<std::mutex> g(r->mx);
     if (r->plain)
         return -1;
     // The accepted socket holds its own copy of this table; the secure side shares it.
@@ -109,7 +108,6 @@ int relay_new_connection(evl *loop, evl_socket *sock, uint16_t, void *arg, endpo
 void relay_received_data(evl *loop, evl_socket *sock, skb *in, void *arg)
 {
     auto *r = static_cast<relay *>(arg);
-    std::lock_guard<std::mutex> g(r->mx);
     evl_socket *other = partner_of(r, sock);
     if (!other)
         return;
@@ -120,7 +118,6 @@ void relay_received_data(evl *loop, evl_socket *sock, skb *in, void *arg)
 void relay_pull_data(evl *loop, evl_socket *sock, void *arg)
 {
     auto *r = static_cast<relay *>(arg);
-    std::lock_guard<std::mutex> g(r->mx);
     evl_socket *other = partner_of(r, sock);
     if (!other)
         return;
@@ -133,7 +130,6 @@ void relay_pull_data(evl *loop, evl_socket *sock, void *arg)
 void relay_connection_closed(evl *loop, evl_socket *sock, void *arg)
 {
     auto *r = static_cast<relay *>(arg);
-    std::lock_guard<std::mutex> g(r->mx);
     if (sock == r->plain) {
         r->plain_closes++;
         r->plain_close_flags = sock->flags;
