@@ -35,7 +35,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t HELLO_MAGIC = 0x314c445a; // "ZDL1" on the wire
 constexpr uint32_t ACK_MAGIC = 0x4b41445a;   // "ZDAK"
@@ -88,7 +89,10 @@ void pattern_init()
         pattern[i] = pattern[i - PATTERN_PERIOD];
 }
 
-const uint8_t *pattern_at(uint64_t pos) { return pattern + pos % PATTERN_PERIOD; }
+const uint8_t *pattern_at(uint64_t pos)
+{
+    return pattern + pos % PATTERN_PERIOD;
+}
 
 bool pattern_matches(uint64_t pos, const uint8_t *data, size_t n)
 {
@@ -105,7 +109,10 @@ bool pattern_matches(uint64_t pos, const uint8_t *data, size_t n)
 
 // The server's stream is kept apart from the client's so that an echo of the request, which a
 // confused forwarder might produce, does not pass for the reply.
-uint64_t down_start(uint64_t seed) { return seed * 7 + 104729; }
+uint64_t down_start(uint64_t seed)
+{
+    return seed * 7 + 104729;
+}
 
 int64_t now_ns()
 {
@@ -114,7 +121,10 @@ int64_t now_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-double seconds_of_ns(int64_t ns) { return static_cast<double>(ns) / 1e9; }
+double seconds_of_ns(int64_t ns)
+{
+    return static_cast<double>(ns) / 1e9;
+}
 
 double cpu_seconds()
 {
@@ -395,7 +405,10 @@ SSL_CTX *server_ctx;
 volatile sig_atomic_t stop_requested;
 int server_timeout_s = 30;
 
-void on_stop_signal(int) { stop_requested = 1; }
+void on_stop_signal(int)
+{
+    stop_requested = 1;
+}
 
 // Session tickets and the session cache are off so that every connection pays for a full
 // handshake, whichever forwarder makes it: some of them resume sessions on their own.
@@ -411,8 +424,8 @@ SSL_CTX *new_server_ctx(const char *cert, const char *key)
         ERR_print_errors_fp(stderr);
         return nullptr;
     }
-    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION |
-                                 SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_options(ctx,
+                        SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     return ctx;
 }
@@ -592,9 +605,8 @@ int bound_port(int fd)
 
 void print_server_summary()
 {
-    printf("zd-load role=server conns=%" PRIu64 " handshake_fails=%" PRIu64
-           " check_fails=%" PRIu64 " io_fails=%" PRIu64 " bytes_in=%" PRIu64
-           " bytes_out=%" PRIu64 " cpu_s=%.3f\n",
+    printf("zd-load role=server conns=%" PRIu64 " handshake_fails=%" PRIu64 " check_fails=%" PRIu64
+           " io_fails=%" PRIu64 " bytes_in=%" PRIu64 " bytes_out=%" PRIu64 " cpu_s=%.3f\n",
            stats.conns.load(), stats.handshake_fails.load(), stats.check_fails.load(),
            stats.io_fails.load(), stats.bytes_in.load(), stats.bytes_out.load(), cpu_seconds());
     fflush(stdout);
@@ -697,7 +709,11 @@ int echo_open(const target &t, echo_conn &c, uint32_t req, uint32_t reply)
     c.in_pos = down_start(seed);
     c.buf.resize(sizeof(hello) + std::max(req, reply));
     c.hello_sent = false;
-    c.h = {.magic = HELLO_MAGIC, .mode = MODE_ECHO, .bytes = 0, .req = req, .reply = reply,
+    c.h = {.magic = HELLO_MAGIC,
+           .mode = MODE_ECHO,
+           .bytes = 0,
+           .req = req,
+           .reply = reply,
            .seed = seed};
     return 0;
 }
@@ -831,7 +847,11 @@ void run_bulk_up(const target &t, const options &o, result &r)
         return;
     }
     uint64_t seed = next_seed();
-    hello h = {.magic = HELLO_MAGIC, .mode = MODE_UP, .bytes = o.bytes, .req = 0, .reply = 0,
+    hello h = {.magic = HELLO_MAGIC,
+               .mode = MODE_UP,
+               .bytes = o.bytes,
+               .req = 0,
+               .reply = 0,
                .seed = seed};
     int64_t start = now_ns();
     int64_t deadline = deadline_after(start, o.seconds);
@@ -864,7 +884,11 @@ void run_bulk_down(const target &t, const options &o, result &r)
         return;
     }
     uint64_t seed = next_seed();
-    hello h = {.magic = HELLO_MAGIC, .mode = MODE_DOWN, .bytes = o.bytes, .req = 0, .reply = 0,
+    hello h = {.magic = HELLO_MAGIC,
+               .mode = MODE_DOWN,
+               .bytes = o.bytes,
+               .req = 0,
+               .reply = 0,
                .seed = seed};
     std::vector<uint8_t> buf(IO_CHUNK);
     int64_t start = now_ns();

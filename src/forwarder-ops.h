@@ -13,9 +13,10 @@ inline constexpr uint64_t FORWARD_DEADLINE_NS = 5000000000;
 // what that side received before its end must still leave through the other side.
 enum pair_state : uint8_t {
     PAIR_LIVE = 0,
-    // The plain side ended; its in_plain still holds bytes for the secure side.
+    // The plain side ended and is kept while its in_plain still holds bytes for the secure
+    // side, or while the secure side's TLS handshake must still run to carry them.
     PAIR_DRAIN_PLAIN = 1,
-    // The secure side ended; its in_plain still holds bytes for the plain side.
+    // The secure side ended and is kept while its in_plain still holds bytes for the plain side.
     PAIR_DRAIN_SECURE = 2,
     // The ended side is handed back and its slot is empty; the other side lingers until it
     // has sent everything or its deadline passes, and its own close notice ends the pair.

@@ -1,5 +1,5 @@
 """The benchmark's load tool, tiny: every workload end to end, and its byte checks catching a
-forwarder that damages the stream.
+forwarder that damages the stream; and the benchmark's own CPU and memory accounting.
 
 The client end speaks plain TCP and the server end TLS, so the relay in this test is a small
 TLS client of its own (Python's ssl module) that verifies the server as the forwarders do. It
@@ -278,6 +278,191 @@ class LoadTool(unittest.TestCase):
                 self.assertEqual(1, rc, line)
                 self.assertEqual("FAILED", line["check"])
                 self.assertNotEqual("0", line["fails"])
+
+
+class ServerEnd(unittest.TestCase):
+    """The server end is the yardstick's fixed half: every forwarder must meet the same TLS
+    1.2 suite and pay for a full handshake on every connection, or the rows compare unlike
+    things."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="zd-bench-smoke-")
+        cls.pki = bench.make_pki(cls.tmp.name)
+        cls.server = Server(cls.pki)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.tmp.cleanup()
+
+    def context(self, version=ssl.TLSVersion.TLSv1_2, ciphers=bench.CIPHER):
+        ctx = ssl.create_default_context(cafile=self.pki["ca"])
+        ctx.minimum_version = ctx.maximum_version = version
+        if ciphers:
+            ctx.set_ciphers(ciphers)
+        return ctx
+
+    def handshake(self, ctx, session=None):
+        raw = socket.create_connection(("::1", self.server.port), timeout=20)
+        tls = ctx.wrap_socket(raw, server_hostname=bench.SERVER_NAME, session=session)
+        # Reading drives the end of the handshake, which brings a ticket if one is offered.
+        tls.settimeout(0.2)
+        try:
+            tls.recv(1)
+        except (socket.timeout, ssl.SSLError):
+            pass
+        return tls
+
+    def test_only_tls12_with_the_one_suite_is_accepted(self):
+        cases = [
+            ("TLS 1.3", self.context(ssl.TLSVersion.TLSv1_3, None)),
+            ("another TLS 1.2 suite", self.context(ciphers="ECDHE-RSA-AES128-GCM-SHA256")),
+        ]
+        for what, ctx in cases:
+            with self.subTest(what):
+                with self.assertRaises(ssl.SSLError):
+                    self.handshake(ctx).close()
+        tls = self.handshake(self.context())
+        self.assertEqual((bench.CIPHER, "TLSv1.2"), tls.cipher()[:2])
+        tls.close()
+
+    def test_every_connection_is_a_full_handshake(self):
+        ctx = self.context()
+        first = self.handshake(ctx)
+        session = first.session
+        first.close()
+        second = self.handshake(ctx, session=session)
+        self.assertFalse(second.session_reused)
+        second.close()
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root for a network namespace")
+class InNamespace(unittest.TestCase):
+    """The daemon's clients live in a namespace with nothing but loopback, where name lookups
+    fail even for loopback addresses: both ends must work there with numeric endpoints."""
+
+    def setUp(self):
+        self.ns = "zdbsmoke-%d" % os.getpid()
+        subprocess.run(["ip", "netns", "add", self.ns], check=True, timeout=30)
+        self.addCleanup(subprocess.run, ["ip", "netns", "delete", self.ns], timeout=30)
+        subprocess.run(["ip", "-n", self.ns, "link", "set", "lo", "up"], check=True, timeout=30)
+
+    def test_plain_ends_over_ipv6_and_ipv4_loopback(self):
+        inside = ["ip", "netns", "exec", self.ns]
+        for host in ("[::1]", "127.0.0.1"):
+            with self.subTest(host=host):
+                proc = subprocess.Popen(inside + [LOAD, "server", "--plain", "--listen",
+                                                  host + ":0", "--max-seconds", "60"],
+                                        stdout=subprocess.PIPE, text=True)
+                try:
+                    fields = dict(kv.split("=", 1) for kv in proc.stdout.readline().split()[1:])
+                    done = subprocess.run(
+                        inside + [LOAD, "client", "--connect", "%s:%s" % (host, fields["port"]),
+                                  "--workload", "rpc", "--ops", "50", "--timeout", "20"],
+                        stdout=subprocess.PIPE, text=True, timeout=60)
+                finally:
+                    proc.send_signal(signal.SIGTERM)
+                    proc.communicate(timeout=30)
+                line = bench.parse_line(done.stdout)
+                self.assertEqual(0, done.returncode, done.stdout)
+                self.assertEqual(("ok", "50"), (line["check"], line["ops"]))
+
+
+# A child that follows a script of steps on its standard input, one word a line, and answers
+# "ok" after each: "burn S" spends S seconds of CPU, "hold M" keeps M MiB touched, "drop"
+# frees it, "fork N M S" starts N children that each hold M MiB for S seconds, "reap" waits for
+# them, "burnchild S" runs a child that burns S seconds and reaps it.
+CHILD = r"""
+import os, sys, time
+held, kids = [], []
+def burn(s):
+    end = time.process_time() + s
+    while time.process_time() < end:
+        pass
+for line in sys.stdin:
+    w = line.split()
+    if w[0] == "burn":
+        burn(float(w[1]))
+    elif w[0] == "hold":
+        held.append(bytearray(os.urandom(1)) * (int(w[1]) << 20))
+    elif w[0] == "drop":
+        held.clear()
+    elif w[0] == "fork":
+        for _ in range(int(w[1])):
+            pid = os.fork()
+            if pid == 0:
+                block = bytearray(b"x") * (int(w[2]) << 20)
+                time.sleep(float(w[3]))
+                os._exit(0)
+            kids.append(pid)
+    elif w[0] == "reap":
+        for pid in kids:
+            os.waitpid(pid, 0)
+        kids.clear()
+    elif w[0] == "burnchild":
+        pid = os.fork()
+        if pid == 0:
+            burn(float(w[1]))
+            os._exit(0)
+        os.waitpid(pid, 0)
+    print("ok", flush=True)
+"""
+
+
+class Scripted:
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        self.pid = self.proc.pid
+
+    def do(self, step):
+        self.proc.stdin.write(step + "\n")
+        self.proc.stdin.flush()
+        assert self.proc.stdout.readline().strip() == "ok", step
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(30)
+        self.proc.stdout.close()
+
+
+class Accounting(unittest.TestCase):
+    """The figures of the benchmark's tables come from /proc; a wrong field or a peak that
+    never restarts would put plausible nonsense in every row."""
+
+    def setUp(self):
+        self.child = Scripted()
+
+    def tearDown(self):
+        self.child.close()
+
+    def test_cpu_counts_the_process_and_its_reaped_children(self):
+        before = bench.tree_cpu(self.child.pid)
+        self.child.do("burn 0.3")
+        own = bench.tree_cpu(self.child.pid) - before
+        self.child.do("burnchild 0.3")
+        both = bench.tree_cpu(self.child.pid) - before
+        self.assertGreaterEqual(own, 0.25)
+        self.assertLess(own, 0.5)
+        self.assertGreaterEqual(both - own, 0.25)
+
+    def test_peak_rss_restarts_with_each_run(self):
+        self.child.do("hold 96")
+        self.child.do("drop")
+        base = bench.status_kib(self.child.pid, "VmRSS") / 1024
+        with bench.RssSampler(self.child.pid) as sampler:
+            self.child.do("hold 32")
+        peak = sampler.peak_kib / 1024 - base
+        # The earlier 96 MiB must not count: the peak is this run's 32 MiB.
+        self.assertGreaterEqual(peak, 30)
+        self.assertLess(peak, 60)
+
+    def test_peak_of_a_forking_process_sums_its_children(self):
+        with bench.RssSampler(self.child.pid) as sampler:
+            self.child.do("fork 4 24 1.5")
+            self.child.do("reap")
+        self.assertGreaterEqual(sampler.peak_kib / 1024, 4 * 24 * 0.9)
 
 
 if __name__ == "__main__":

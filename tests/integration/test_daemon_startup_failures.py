@@ -2,7 +2,6 @@
 
 import re
 import signal
-import time
 import unittest
 
 from harness import ERROR, FATAL_EXIT, WARN, Daemon, Rig, exchange, run_tests
@@ -72,8 +71,10 @@ class StartupFailures(unittest.TestCase):
                 self.assertTrue(all(l.level == WARN and l.function == "daemon_main"
                                     for l in lines))
                 self.assertLess(len(lines), 30)
+                # Arrival times at the receiver jitter on a busy host; their mean does not.
                 gaps = [b.when - a.when for a, b in zip(lines, lines[1:])]
-                self.assertTrue(all(0.08 <= g <= 0.5 for g in gaps), gaps)
+                self.assertTrue(0.09 <= sum(gaps) / len(gaps) <= 0.3, gaps)
+                self.assertLess(max(gaps), 1.0, gaps)
                 # The first attempt that succeeds carries on: the daemon runs and relays.
                 self.assertIn("  main: Accepting new connections on [::1]:111, on socket ",
                               [t[:58] for t in d.texts()])
@@ -89,14 +90,13 @@ class StartupFailures(unittest.TestCase):
         holder = self.rig.ns.hold_port(111)
         try:
             with self.daemon() as d:
-                started = time.monotonic()
                 self.assertEqual(255, d.wait_exit(20), d.describe())
-                elapsed = time.monotonic() - started
                 line = d.wait_line("^Failed to start listening to rpcbind port")
                 self.assertEqual("Failed to start listening to rpcbind port (111).", line.text)
                 warnings = [l for l in d.lines() if l.text == RETRY_WARNING]
                 self.assertEqual(30, len(warnings))
-                self.assertGreaterEqual(elapsed, 2.9)
+                # 29 pauses of 100 ms between the first warning and the last.
+                self.assertGreater(warnings[-1].when - warnings[0].when, 2.6)
                 self.assert_no_listener_opened(d)
         finally:
             holder.close()
