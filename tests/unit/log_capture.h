@@ -7,6 +7,7 @@
 #include <regex.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -151,4 +152,59 @@ text_that(std::string what, std::function<bool(const std::string &)> pred)
     return ::testing::MakeMatcher(new predicate_matcher(std::move(what), std::move(pred)));
 }
 
+// A parsed line reduced to what the tests compare; lines without the log prefix are kept with
+// an empty level, so a stray print still fails.
+struct log_line {
+    std::string level, function, file, message;
+};
+
+inline std::string trimmed(std::string text)
+{
+    text.erase(0, text.find_first_not_of(' '));
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+inline std::vector<log_line> parse_log(const std::string &text)
+{
+    std::vector<log_line> lines;
+    for (const std::string &raw : split_lines(text)) {
+        line l;
+        if (parse_line(raw, &l))
+            lines.push_back({trimmed(l.level), trimmed(l.function), l.file, l.message});
+        else
+            lines.push_back({"", "", "", raw});
+    }
+    return lines;
+}
+
+inline std::vector<std::string> messages_at(const std::vector<log_line> &lines,
+                                            const std::string &level)
+{
+    std::vector<std::string> out;
+    for (const auto &l : lines)
+        if (l.level == level)
+            out.push_back(l.message);
+    return out;
+}
+
+// The first line of an assertion failure as a death-test pattern: the log prefix shows the
+// function in a 12-character column, then the file and the line.
+inline std::string failure_line(const char *function, const char *file, const char *text)
+{
+    char column[16];
+    snprintf(column, sizeof(column), "%-12.12s", function);
+    return ere_quote(std::string(column) + ":" + file + ":") +
+           "[0-9]+:" + ere_quote(std::string("Failed assertion: ") + text + "\n");
+}
+
 } // namespace logcap
+
+// An invariant check that fails: its first line names the site, and the process aborts.
+#define EXPECT_ASSERTION(statement, function, file, text)                                          \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            logcap::stdout_to_stderr();                                                            \
+            statement;                                                                             \
+        },                                                                                         \
+        ::testing::KilledBySignal(SIGABRT), logcap::failure_line(function, file, text))

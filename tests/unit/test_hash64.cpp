@@ -8,46 +8,8 @@
 #include <vector>
 
 #include "hash64.h"
+#include "log_capture.h"
 #include "perm64.h"
-
-// assert_failure writes its lines to standard output, which a death test does not capture, and
-// abort() does not flush stdio buffers; the child therefore sends its stdout, unbuffered, to
-// stderr before running the statement.
-static void stdout_to_stderr()
-{
-    fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-static std::string regex_quote(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        if (std::string(".[]{}()\\*+?^$|").find(c) != std::string::npos)
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// The first line of an assertion failure: the log prefix shows the function in a 12-character
-// column, then the file and the line.
-static std::string failure_line(const char *function, const char *file, const char *text)
-{
-    char column[16];
-    snprintf(column, sizeof(column), "%-12.12s", function);
-    return regex_quote(std::string(column) + ":" + file + ":") +
-           "[0-9]+:" + regex_quote(std::string("Failed assertion: ") + text + "\n");
-}
-
-#define EXPECT_ASSERTION(statement, function, file, text)                                          \
-    EXPECT_EXIT(                                                                                   \
-        {                                                                                          \
-            stdout_to_stderr();                                                                    \
-            statement;                                                                             \
-        },                                                                                         \
-        ::testing::KilledBySignal(SIGABRT), failure_line(function, file, text))
 
 static constexpr const char *NODE_STAMP = "n && n->magic == &HASH64_NODE_MAGIC";
 

@@ -8,45 +8,10 @@
 #include <vector>
 
 #include "mbuf.h"
+#include "log_capture.h"
 
-// assert_failure writes its lines to standard output, which a death test does not capture, and
-// abort() does not flush stdio buffers; the child therefore sends its stdout, unbuffered, to
-// stderr before running the statement.
-static void stdout_to_stderr()
-{
-    fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-static std::string regex_quote(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        if (std::string(".[]{}()\\*+?^$|").find(c) != std::string::npos)
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// The first line of an assertion failure: the log prefix shows the function in a 12-character
-// column, then the file and the line.
-static std::string failure_line(const char *function, const char *file, const char *text)
-{
-    char column[16];
-    snprintf(column, sizeof(column), "%-12.12s", function);
-    return regex_quote(std::string(column) + ":" + file + ":") +
-           "[0-9]+:" + regex_quote(std::string("Failed assertion: ") + text + "\n");
-}
-
-#define EXPECT_ASSERTION(statement, function, text)                                                \
-    EXPECT_EXIT(                                                                                   \
-        {                                                                                          \
-            stdout_to_stderr();                                                                    \
-            statement;                                                                             \
-        },                                                                                         \
-        ::testing::KilledBySignal(SIGABRT), failure_line(function, "src/mbuf", text))
+#define EXPECT_SKB_ASSERTION(statement, function, text)                                            \
+    EXPECT_ASSERTION(statement, function, "src/mbuf", text)
 
 namespace
 {
@@ -239,9 +204,9 @@ TEST(SkbModel, RandomTrafficMatchesByteQueue)
 TEST_F(SkbDeathTest, OverrunsAreAssertions)
 {
     skb_produce(s, SKB_SIZE);
-    EXPECT_ASSERTION(skb_produce(s, 1), "skb_produce", "skb->avail >= howmuch");
+    EXPECT_SKB_ASSERTION(skb_produce(s, 1), "skb_produce", "skb->avail >= howmuch");
     skb_consume(s, SKB_SIZE - 10);
-    EXPECT_ASSERTION(skb_consume(s, 11), "skb_consume", "skb->data_size >= howmuch");
+    EXPECT_SKB_ASSERTION(skb_consume(s, 11), "skb_consume", "skb->data_size >= howmuch");
 }
 
 TEST_F(SkbDeathTest, ShiftBeyondHeadroom)
@@ -249,35 +214,35 @@ TEST_F(SkbDeathTest, ShiftBeyondHeadroom)
     put(s, pattern(1000, 2));
     skb_consume(s, 100);
     // Beyond both the headroom and used: the unsigned check against used comes first.
-    EXPECT_ASSERTION(skb_shift(s, 1001), "skb_shift", "size <= skb->used");
-    EXPECT_ASSERTION(skb_shift(s, 101), "skb_shift", "skb->data - skb->buffer >= (long)size");
+    EXPECT_SKB_ASSERTION(skb_shift(s, 1001), "skb_shift", "size <= skb->used");
+    EXPECT_SKB_ASSERTION(skb_shift(s, 101), "skb_shift", "skb->data - skb->buffer >= (long)size");
 }
 
 TEST_F(SkbDeathTest, InvariantChecksInOrder)
 {
-    EXPECT_ASSERTION(skb_destroy(nullptr), "skb_invariant", "skb");
+    EXPECT_SKB_ASSERTION(skb_destroy(nullptr), "skb_invariant", "skb");
     put(s, pattern(64, 4));
     // Each corruption also breaks a later check, so the reported text shows which comes first.
-    EXPECT_ASSERTION(
+    EXPECT_SKB_ASSERTION(
         {
             s->avail = SKB_SIZE + 1;
             s->data_size = SKB_SIZE + 1;
             skb_produce(s, 0);
         },
         "skb_invariant", "skb->avail <= skb->size");
-    EXPECT_ASSERTION(
+    EXPECT_SKB_ASSERTION(
         {
             s->data_size = SKB_SIZE + 1;
             skb_consume(s, 0);
         },
         "skb_invariant", "skb->data_size <= skb->size");
-    EXPECT_ASSERTION(
+    EXPECT_SKB_ASSERTION(
         {
             s->ptr++;
             skb_compact(s);
         },
         "skb_invariant", "skb->avail == skb->size - (skb->ptr - skb->buffer)");
-    EXPECT_ASSERTION(
+    EXPECT_SKB_ASSERTION(
         {
             s->data++;
             skb_shift(s, 0);

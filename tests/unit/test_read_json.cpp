@@ -14,30 +14,9 @@
 namespace
 {
 
-struct log_line {
-    std::string level, function, file, message;
-};
-
-std::string trimmed(std::string text)
-{
-    text.erase(0, text.find_first_not_of(' '));
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
-// Lines without the log prefix are kept with an empty level, so a stray print still fails.
-std::vector<log_line> parse_log(const std::string &text)
-{
-    std::vector<log_line> lines;
-    for (const std::string &raw : logcap::split_lines(text)) {
-        logcap::line l;
-        if (logcap::parse_line(raw, &l))
-            lines.push_back({trimmed(l.level), trimmed(l.function), l.file, l.message});
-        else
-            lines.push_back({"", "", "", raw});
-    }
-    return lines;
-}
+using logcap::log_line;
+using logcap::messages_at;
+using logcap::parse_log;
 
 struct read_result {
     std::vector<std::string> names;

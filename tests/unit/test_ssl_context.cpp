@@ -34,50 +34,11 @@ using logcap::stdout_to_stderr;
 namespace
 {
 
-struct log_line {
-    std::string level, function, file, message;
-};
+using logcap::log_line;
+using logcap::messages_at;
+using logcap::parse_log;
 
-std::string trimmed(std::string text)
-{
-    text.erase(0, text.find_first_not_of(' '));
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
-// Lines without the log prefix are kept with an empty level, so a stray print still fails.
-std::vector<log_line> parse_log(const std::string &text)
-{
-    std::vector<log_line> lines;
-    for (const std::string &raw : logcap::split_lines(text)) {
-        logcap::line l;
-        if (logcap::parse_line(raw, &l))
-            lines.push_back({trimmed(l.level), trimmed(l.function), l.file, l.message});
-        else
-            lines.push_back({"", "", "", raw});
-    }
-    return lines;
-}
-
-std::vector<std::string> messages_at(const std::vector<log_line> &lines, const std::string &level)
-{
-    std::vector<std::string> out;
-    for (const auto &l : lines)
-        if (l.level == level)
-            out.push_back(l.message);
-    return out;
-}
-
-std::string regex_quote(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        if (std::string(".[]{}()\\*+?^$|").find(c) != std::string::npos)
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
+const auto regex_quote = logcap::ere_quote;
 
 struct pkey_free {
     void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
