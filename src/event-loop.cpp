@@ -26,6 +26,7 @@ static constexpr char THIS_FILE[] = "src/event-loop";
 
 static constexpr char PUMP_FN[] = "secure_data";
 static constexpr char CONNECT_FN[] = "evl_connect1";
+static constexpr char LOOP_FN[] = "loop_inner";
 
 static constexpr uint32_t SOCKET_EVENTS = EPOLLERR | EPOLLRDHUP;
 static constexpr uint32_t COUNTER_EVENTS = EPOLLIN | EPOLLERR | EPOLLRDHUP;
@@ -40,7 +41,6 @@ static constexpr size_t SCRATCH_SZ = 128;
 static constexpr size_t TLS_ERROR_TEXT_SZ = 256;
 
 static void *evl_loop(void *arg);
-static void secure_all(evl *evl);
 
 static uint64_t now_ns()
 {
@@ -154,6 +154,28 @@ static void add_socket(evl *evl, evl_socket *sock)
     pthread_mutex_unlock(&evl->mutex);
 }
 
+// Whoever ends a TCP connection first keeps its 4-tuple in TIME_WAIT for a minute. For an
+// outgoing connection that tuple holds the client's own source port, and the client's next
+// connection from that port needs the same tuple again: without TCP timestamps the kernel
+// refuses to reuse it, and the reconnecting client would get no pair. So an outgoing socket
+// whose peer has not ended its side is closed with a reset, which leaves nothing behind; one
+// whose peer has already ended (CLOSE_WAIT) sends the second FIN, which leaves nothing either.
+// Nothing is lost by the reset: a lingering socket gets here only after the peer answered its
+// close_notify (or at its deadline), and every other close is abortive for the pair anyway.
+static void close_without_time_wait(evl_socket *s)
+{
+    if ((s->flags & (EVL_SOCK_OUTGOING | EVL_SOCK_LISTENING)) != EVL_SOCK_OUTGOING)
+        return;
+    struct tcp_info info {
+    };
+    socklen_t len = sizeof(info);
+    if (getsockopt(s->fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+        (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE))
+        return;
+    struct linger abortive = {1, 0};
+    ZD_ASSERT(setsockopt(s->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive)) == 0);
+}
+
 static void free_socket(evl_socket *s)
 {
     pthread_mutex_destroy(&s->mutex);
@@ -180,6 +202,7 @@ static void free_socket(evl_socket *s)
         s->ssl = nullptr;
         BIO_free(s->cipher);
     }
+    close_without_time_wait(s);
     ZD_ASSERT(close(s->fd) == 0);
     free(s);
 }
@@ -242,6 +265,8 @@ evl *evl_create(const char *name)
     evl->name = name;
     pthread_mutex_init(&evl->mutex, nullptr);
     evl->stop = 0;
+    evl->connect_timeout_ns = static_cast<uint64_t>(EVL_CONNECT_TIMEOUT_S) * NS_PER_SEC;
+    evl->handshake_timeout_ns = static_cast<uint64_t>(EVL_HANDSHAKE_TIMEOUT_S) * NS_PER_SEC;
     list_head_init(&evl->sockets);
     list_head_init(&evl->secure_queue);
     evl->epollfd = epoll_create(1);
@@ -323,6 +348,22 @@ uint64_t evl_get_socket_context(evl_socket *sock)
 
 // ---- listening and connecting ----
 
+// The TLS connection crosses the network to the mount target, and a target that goes silent
+// would otherwise hold the pair, and the client's mount, for as long as TCP retransmits (many
+// minutes) or, idle, for ever. The values are explained beside the constants.
+static void set_liveness_options(int fd)
+{
+    int yes = 1;
+    ZD_ASSERT(setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &yes, sizeof(yes)) != -1);
+    ZD_ASSERT(setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &EVL_KEEPIDLE_S, sizeof(EVL_KEEPIDLE_S)) !=
+              -1);
+    ZD_ASSERT(setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &EVL_KEEPINTVL_S,
+                         sizeof(EVL_KEEPINTVL_S)) != -1);
+    ZD_ASSERT(setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &EVL_KEEPCNT, sizeof(EVL_KEEPCNT)) != -1);
+    ZD_ASSERT(setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &EVL_USER_TIMEOUT_MS,
+                         sizeof(EVL_USER_TIMEOUT_MS)) != -1);
+}
+
 void set_socket_options(int fd)
 {
     int val = fcntl(fd, F_GETFL, 0);
@@ -390,7 +431,8 @@ int evl_secure_listen(evl *evl, int backlog, const evl_ops *ops, void *arg, endp
 }
 
 // One connection attempt, made again at once when interrupted. 0 when the connection is
-// established or under way, -1 after the failure message.
+// established or under way, -1 after the failure message. Either way the worker learns that
+// the connection is up from the socket's first writability (connection_established).
 static int connect_attempt(evl *evl, evl_socket *sock)
 {
     struct sockaddr_in6 sa = sockaddr_in6_of_ep(sock->ep);
@@ -425,9 +467,16 @@ static void report_initiated(evl *evl, evl_socket *sock)
 
 // After a failed attempt the socket waits, off epoll, for the worker to try again: sleeping
 // here would stall every other connection of the loop. False when no retry is left.
+//
+// The connect deadline covers the whole retry phase: a client whose request waits on a
+// connection that cannot be made must hear about it within that time, however the attempts
+// fail. So an attempt that would fall after the deadline is not scheduled; the socket waits
+// for its deadline instead, which closes it with the one WARN line that says so. With the
+// default 10 s the attempts are made at 0, 1, 3 and 8 s.
 static bool schedule_retry(evl *evl, evl_socket *sock)
 {
     sock->retry_failures++;
+    sock->due[EVL_TIMER_RETRY] = 0;
     if (sock->retry_failures > EVL_CONNECT_RETRIES) {
         char remote[ENDPOINT_TEXT_SZ];
         EVL_REPORT_AS(CONNECT_FN, LVL_INFO,
@@ -436,10 +485,17 @@ static bool schedule_retry(evl *evl, evl_socket *sock)
         sock->flags &= ~EVL_SOCK_CONNECT_RETRY;
         return false;
     }
-    int delay = retry_after[sock->retry_failures - 1];
-    EVL_REPORT_AS(CONNECT_FN, LVL_INFO, "Retry connect after %d seconds\n", delay);
     sock->flags |= EVL_SOCK_CONNECT_RETRY;
-    sock->retry_due = now_ns() + static_cast<uint64_t>(delay) * NS_PER_SEC;
+    int delay = retry_after[sock->retry_failures - 1];
+    uint64_t due = now_ns() + static_cast<uint64_t>(delay) * NS_PER_SEC;
+    uint64_t deadline = sock->due[EVL_TIMER_CONNECT];
+    if (deadline != 0 && due >= deadline) {
+        EVL_REPORT_AS(CONNECT_FN, LVL_INFO,
+                      "No further attempt before the connect deadline, socket %d\n", sock->fd);
+        return true;
+    }
+    EVL_REPORT_AS(CONNECT_FN, LVL_INFO, "Retry connect after %d seconds\n", delay);
+    sock->due[EVL_TIMER_RETRY] = due;
     return true;
 }
 
@@ -456,6 +512,7 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
         return nullptr;
     }
     set_socket_options(sock->fd);
+    set_liveness_options(sock->fd);
     char text[ENDPOINT_TEXT_SZ];
     struct sockaddr_in6 sa = sockaddr_in6_of_ep(local);
     if (bind(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
@@ -469,6 +526,7 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     struct linger off = {0, 0};
     if (setsockopt(sock->fd, SOL_SOCKET, SO_LINGER, &off, sizeof(off)) != 0)
         EVL_REPORT(LVL_ERROR, "Unable to disable socket lingering...\n");
+    sock->due[EVL_TIMER_CONNECT] = now_ns() + evl->connect_timeout_ns;
     if (connect_attempt(evl, sock) == 0)
         report_initiated(evl, sock);
     else
@@ -480,7 +538,7 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     attach_tls_session(sock, false, __func__);
     sock->ops = *ops;
     sock->arg = arg;
-    sock->flags |= EVL_SOCK_OPEN;
+    sock->flags |= EVL_SOCK_OPEN | EVL_SOCK_OUTGOING | EVL_SOCK_CONNECTING;
     add_socket(evl, sock);
     evl_signal(evl);
     return sock;
@@ -495,6 +553,7 @@ evl_socket *evl_secure_connect(evl *evl, const evl_ops *ops, void *arg, endpoint
 // Worker, socket lock held. True when the socket has run out of retries and must be closed.
 static bool retry_connect(evl *evl, evl_socket *sock)
 {
+    sock->due[EVL_TIMER_RETRY] = 0;
     if (connect_attempt(evl, sock) == 0) {
         sock->flags &= ~EVL_SOCK_CONNECT_RETRY;
         report_initiated(evl, sock);
@@ -602,11 +661,27 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
         return -1;
     }
     sock->flags |= EVL_SOCK_LINGER;
-    sock->linger_deadline = deadline;
+    sock->due[EVL_TIMER_LINGER] = deadline;
     EVL_REPORT(LVL_DEBUG, "Lingering on socket %d\n", sock->fd);
     // The pump writes the close_notify once the queued plaintext is encrypted.
     if ((sock->flags & EVL_SOCK_SECURE) && !(sock->flags & EVL_SOCK_LISTENING))
         list_push(&evl->secure_queue, &sock->secure_link);
+    pthread_mutex_unlock(&sock->mutex);
+    evl_signal(evl);
+    return 0;
+}
+
+// The wake-up makes the worker take the new deadline into its next wait.
+int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
+{
+    if (!sock)
+        return -1;
+    pthread_mutex_lock(&sock->mutex);
+    if (!(sock->flags & EVL_SOCK_OPEN)) {
+        pthread_mutex_unlock(&sock->mutex);
+        return -1;
+    }
+    sock->due[EVL_TIMER_USER] = deadline;
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return 0;
@@ -787,11 +862,18 @@ static void secure_data(evl *evl, evl_socket *sock)
     }
     if (st == PUMP_PEER_CLOSED) {
         // An orderly end: what the peer sent before its close_notify still reaches the user.
+        // A lingering socket has its answer: the user ended the connection and wants nothing
+        // more from it, and the peer has read everything up to our own close_notify.
         ERR_clear_error();
         char peer[ENDPOINT_TEXT_SZ];
         EVL_REPORT(LVL_INFO, "Received close_notify on connection to %s\n",
                    ARGendpoint6(peer, sock->ep));
+        bool lingering = sock->flags & EVL_SOCK_LINGER;
         pthread_mutex_unlock(&sock->mutex);
+        if (lingering) {
+            close_connection(evl, sock);
+            return;
+        }
         deliver_plaintext(evl, sock);
         close_orderly(evl, sock);
         return;
@@ -800,21 +882,29 @@ static void secure_data(evl *evl, evl_socket *sock)
                "After: [in_plain: avail=%zu,data=%zu], [out_plain: avail=%zu,data=%zu], "
                "[in_cipher: avail=%zu,data=%zu], [out_cipher: avail=%zu,data=%zu]\n",
                PUMP_BUFFERS(sock));
-    // After the end of the TCP stream the socket closes once nothing is left to decrypt; an
-    // end before the handshake finished is no orderly end of a TLS session.
-    bool ended = (sock->flags & EVL_SOCK_READ_EOF) && !tls_input_pending(sock);
     bool established = SSL_is_init_finished(sock->ssl);
+    if (established && sock->due[EVL_TIMER_HANDSHAKE] != 0) {
+        sock->due[EVL_TIMER_HANDSHAKE] = 0;
+        char peer[ENDPOINT_TEXT_SZ];
+        EVL_REPORT(LVL_DEBUG, "TLS handshake with %s finished on socket %d\n",
+                   ARGendpoint6(peer, sock->ep), sock->fd);
+    }
+    // After the end of the TCP stream the socket closes once nothing is left to decrypt; an
+    // end before the handshake finished is no orderly end of a TLS session. A lingering
+    // socket with a session may still send after the peer's end: its linger check ends it.
+    bool ended = (sock->flags & EVL_SOCK_READ_EOF) && !tls_input_pending(sock);
+    bool lingering = sock->flags & EVL_SOCK_LINGER;
     pthread_mutex_unlock(&sock->mutex);
     deliver_plaintext(evl, sock);
-    if (ended) {
-        if (established)
-            close_orderly(evl, sock);
-        else
-            close_connection(evl, sock);
-    }
+    if (!ended || (lingering && established))
+        return;
+    if (established)
+        close_orderly(evl, sock);
+    else
+        close_connection(evl, sock);
 }
 
-static void secure_all(evl *evl)
+void secure_all(evl *evl)
 {
     pthread_mutex_lock(&evl->mutex);
     while (!list_empty(&evl->secure_queue)) {
@@ -864,8 +954,10 @@ static void new_connection(evl *evl, evl_socket *listener)
     list_node_init(&sock->secure_link, sock);
     init_socket_sync(sock);
     create_plain_buffers(sock);
-    if (secure)
+    if (secure) {
         attach_tls_session(sock, true, __func__);
+        sock->due[EVL_TIMER_HANDSHAKE] = now_ns() + evl->handshake_timeout_ns;
+    }
     sock->flags |= EVL_SOCK_OPEN;
     sock->ops = listener->ops;
     sock->arg = listener->arg;
@@ -962,8 +1054,8 @@ static bool handle_hangup(evl *evl, evl_socket *sock)
         close_connection(evl, sock);
         return false;
     }
-    if (flags & EVL_SOCK_LINGER) {
-        // A lingering socket reads nothing; it goes on sending until drained or failed.
+    if ((flags & (EVL_SOCK_LINGER | EVL_SOCK_SECURE)) == EVL_SOCK_LINGER) {
+        // A lingering plain socket reads nothing; it goes on sending until drained or failed.
         pthread_mutex_lock(&sock->mutex);
         sock->flags |= EVL_SOCK_DRAINING;
         pthread_mutex_unlock(&sock->mutex);
@@ -1008,8 +1100,8 @@ static void send_something(evl *evl, evl_socket *sock)
     }
 }
 
-// The wait ends in time for the next connect retry or linger deadline, and at once while the
-// pump has work queued.
+// The wait ends in time for the earliest deadline of any socket, and at once while the pump has
+// work queued.
 static int wait_timeout_ms(evl *evl)
 {
     if (!list_empty(&evl->secure_queue))
@@ -1021,6 +1113,77 @@ static int wait_timeout_ms(evl *evl)
         return 0;
     uint64_t ms = (evl->next_due - now + NS_PER_MS - 1) / NS_PER_MS;
     return ms < EVL_WAIT_TIMEOUT_MS ? static_cast<int>(ms) : EVL_WAIT_TIMEOUT_MS;
+}
+
+// The error condition's own words: a target that went silent shows "Connection timed out"
+// here, once keepalive or TCP_USER_TIMEOUT gave up on it.
+static void report_socket_error(evl *evl, evl_socket *sock)
+{
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(sock->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0)
+        return;
+    char peer[ENDPOINT_TEXT_SZ];
+    EVL_REPORT_AS(LOOP_FN, LVL_WARN, "Connection to %s failed on socket %d: %s\n",
+                  ARGendpoint6(peer, sock->ep), sock->fd, strerror(err));
+}
+
+// The first writability of an outgoing connection: it is up. The handshake starts at once, so
+// that its deadline measures the server and not the client's first request.
+static void connection_established(evl *evl, evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    sock->flags &= ~EVL_SOCK_CONNECTING;
+    sock->due[EVL_TIMER_CONNECT] = 0;
+    char peer[ENDPOINT_TEXT_SZ];
+    EVL_REPORT(LVL_DEBUG, "Connection to %s established on socket %d\n",
+               ARGendpoint6(peer, sock->ep), sock->fd);
+    if (sock->flags & EVL_SOCK_SECURE) {
+        if (!SSL_is_init_finished(sock->ssl))
+            sock->due[EVL_TIMER_HANDSHAKE] = now_ns() + evl->handshake_timeout_ns;
+        list_push(&evl->secure_queue, &sock->secure_link);
+    }
+    pthread_mutex_unlock(&sock->mutex);
+}
+
+// One event of the batch; its messages carry the name of the step that dispatches them.
+static void handle_event(evl *evl, evl_socket *sock, uint32_t events, uint8_t *storage)
+{
+    skb scratch = scratch_buffer(storage);
+    if (tracing())
+        EVL_REPORT_AS(LOOP_FN, LVL_TRACE, "Event mask for fd %d is %s\n", sock->fd,
+                      sprintf_epollbits(&scratch, events));
+    if (events & EPOLLERR) {
+        EVL_REPORT_AS(LOOP_FN, LVL_WARN, "Received error condition on socket %d.  Events: %s.\n",
+                      sock->fd, sprintf_epollbits(&scratch, events));
+        report_socket_error(evl, sock);
+        close_connection(evl, sock);
+        return;
+    }
+    uint32_t flags = socket_flags(sock);
+    if ((events & (EPOLLHUP | EPOLLRDHUP)) && !(flags & EVL_SOCK_DRAINING)) {
+        if (events & EPOLLHUP)
+            EVL_REPORT_AS(LOOP_FN, LVL_INFO, "Received HUP on socket %d.  Events: %s.\n", sock->fd,
+                          sprintf_epollbits(&scratch, events));
+        else
+            EVL_REPORT_AS(LOOP_FN, LVL_INFO, "Received RDHUP on socket %d.  Events: %s.\n",
+                          sock->fd, sprintf_epollbits(&scratch, events));
+        if (!handle_hangup(evl, sock))
+            return;
+        events &= ~static_cast<uint32_t>(EPOLLIN);
+    }
+    if (events & EPOLLOUT) {
+        if (flags & EVL_SOCK_CONNECTING)
+            connection_established(evl, sock);
+        EVL_REPORT_AS(LOOP_FN, LVL_TRACE, "Has something to send on socket %d\n", sock->fd);
+        send_something(evl, sock);
+    }
+    if ((events & EPOLLIN) && socket_open(sock)) {
+        if (sock->flags & EVL_SOCK_LISTENING)
+            new_connection(evl, sock);
+        else
+            receive_something(evl, sock);
+    }
 }
 
 static void loop_inner(evl *evl)
@@ -1039,57 +1202,75 @@ static void loop_inner(evl *evl)
             continue;
         }
         auto *sock = static_cast<evl_socket *>(evl->events[i].data.ptr);
-        uint32_t events = evl->events[i].events;
         // Closed earlier in this batch (say by its partner's hang-up): the event is stale.
-        if (!socket_open(sock))
-            continue;
-        skb scratch = scratch_buffer(storage);
-        if (tracing())
-            EVL_REPORT(LVL_TRACE, "Event mask for fd %d is %s\n", sock->fd,
-                       sprintf_epollbits(&scratch, events));
-        if (events & EPOLLERR) {
-            EVL_REPORT(LVL_WARN, "Received error condition on socket %d.  Events: %s.\n", sock->fd,
-                       sprintf_epollbits(&scratch, events));
-            close_connection(evl, sock);
-            continue;
-        }
-        if ((events & (EPOLLHUP | EPOLLRDHUP)) && !(socket_flags(sock) & EVL_SOCK_DRAINING)) {
-            if (events & EPOLLHUP)
-                EVL_REPORT(LVL_INFO, "Received HUP on socket %d.  Events: %s.\n", sock->fd,
-                           sprintf_epollbits(&scratch, events));
-            else
-                EVL_REPORT(LVL_INFO, "Received RDHUP on socket %d.  Events: %s.\n", sock->fd,
-                           sprintf_epollbits(&scratch, events));
-            if (!handle_hangup(evl, sock))
-                continue;
-            events &= ~static_cast<uint32_t>(EPOLLIN);
-        }
-        if (events & EPOLLOUT) {
-            EVL_REPORT(LVL_TRACE, "Has something to send on socket %d\n", sock->fd);
-            send_something(evl, sock);
-        }
-        if ((events & EPOLLIN) && socket_open(sock)) {
-            if (sock->flags & EVL_SOCK_LISTENING)
-                new_connection(evl, sock);
-            else
-                receive_something(evl, sock);
-        }
+        if (socket_open(sock))
+            handle_event(evl, sock, evl->events[i].events, storage);
     }
     secure_all(evl);
 }
 
-// Worker, loop lock held. Out of data, TLS close_notify written and pair empty.
+// Worker, loop lock held. Out of data, TLS close_notify written and pair empty, and the peer
+// has answered it: its end of stream here, its close_notify in the pump (secure_data). A
+// session that never finished its handshake has no close_notify to wait for.
 static bool linger_drained(evl_socket *s)
 {
     if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
         return false;
     if (!(s->flags & EVL_SOCK_SECURE))
         return true;
-    return (s->flags & EVL_SOCK_TLS_SHUTDOWN) && BIO_ctrl_pending(s->cipher) == 0;
+    if (!(s->flags & EVL_SOCK_TLS_SHUTDOWN) || BIO_ctrl_pending(s->cipher) != 0)
+        return false;
+    return (s->flags & EVL_SOCK_READ_EOF) || !SSL_is_init_finished(s->ssl);
 }
 
-// Connect retries that are due, and lingering sockets that are drained or out of time. Runs
-// with the loop lock held, like the pump, so the close notices follow the pump's rules.
+static bool passed(const evl_socket *s, evl_timer timer, uint64_t now)
+{
+    return s->due[timer] != 0 && s->due[timer] <= now;
+}
+
+static int whole_seconds(uint64_t ns)
+{
+    return static_cast<int>(ns / NS_PER_SEC);
+}
+
+// Worker, loop and socket locks held. True when the socket must be closed: a deadline has
+// passed, its lingering is over, or its last connect retry failed. The deadlines come first:
+// an attempt due at the connect deadline would come too late anyway.
+static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
+{
+    char peer[ENDPOINT_TEXT_SZ];
+    if (passed(s, EVL_TIMER_CONNECT, now)) {
+        EVL_REPORT(LVL_WARN,
+                   "Connection to %s not established within %d seconds, closing socket %d\n",
+                   ARGendpoint6(peer, s->ep), whole_seconds(evl->connect_timeout_ns), s->fd);
+        return true;
+    }
+    if (passed(s, EVL_TIMER_HANDSHAKE, now)) {
+        EVL_REPORT(LVL_WARN,
+                   "TLS handshake with %s not finished within %d seconds, closing socket %d\n",
+                   ARGendpoint6(peer, s->ep), whole_seconds(evl->handshake_timeout_ns), s->fd);
+        return true;
+    }
+    if (passed(s, EVL_TIMER_USER, now)) {
+        EVL_REPORT(LVL_INFO, "Deadline passed on socket %d\n", s->fd);
+        return true;
+    }
+    if (s->flags & EVL_SOCK_LINGER) {
+        if (linger_drained(s)) {
+            EVL_REPORT(LVL_DEBUG, "Finished lingering on socket %d\n", s->fd);
+            return true;
+        }
+        if (passed(s, EVL_TIMER_LINGER, now)) {
+            EVL_REPORT(LVL_INFO, "Linger deadline passed on socket %d\n", s->fd);
+            return true;
+        }
+    }
+    if ((s->flags & EVL_SOCK_CONNECT_RETRY) && passed(s, EVL_TIMER_RETRY, now))
+        return retry_connect(evl, s);
+    return false;
+}
+
+// Runs with the loop lock held, like the pump, so the close notices follow the pump's rules.
 static void check_timers(evl *evl)
 {
     uint64_t now = now_ns();
@@ -1099,19 +1280,7 @@ static void check_timers(evl *evl)
         next = n->next;
         auto *s = static_cast<evl_socket *>(n->owner);
         pthread_mutex_lock(&s->mutex);
-        bool close = false;
-        if ((s->flags & EVL_SOCK_OPEN) && (s->flags & EVL_SOCK_CONNECT_RETRY) &&
-            s->retry_due <= now)
-            close = retry_connect(evl, s);
-        if (!close && (s->flags & EVL_SOCK_OPEN) && (s->flags & EVL_SOCK_LINGER)) {
-            if (linger_drained(s)) {
-                EVL_REPORT(LVL_DEBUG, "Finished lingering on socket %d\n", s->fd);
-                close = true;
-            } else if (now >= s->linger_deadline) {
-                EVL_REPORT(LVL_INFO, "Linger deadline passed on socket %d\n", s->fd);
-                close = true;
-            }
-        }
+        bool close = (s->flags & EVL_SOCK_OPEN) && check_deadlines(evl, s, now);
         pthread_mutex_unlock(&s->mutex);
         if (close)
             close_connection(evl, s);
@@ -1156,10 +1325,11 @@ static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
     s->desired_events = 0;
 }
 
-static void note_due(evl *evl, uint64_t due)
+static void note_due(evl *evl, const evl_socket *s)
 {
-    if (evl->next_due == 0 || due < evl->next_due)
-        evl->next_due = due;
+    for (uint64_t due : s->due)
+        if (due != 0 && (evl->next_due == 0 || due < evl->next_due))
+            evl->next_due = due;
 }
 
 // Room that appears in in_plain is invisible to epoll when everything the peer sent is
@@ -1178,20 +1348,20 @@ static void rearm_socket(evl *evl, evl_socket *s)
 {
     pthread_mutex_lock(&s->mutex);
     uint32_t flags = s->flags;
-    if ((flags & EVL_SOCK_OPEN) && (flags & EVL_SOCK_LINGER))
-        note_due(evl, s->linger_deadline);
+    if (flags & EVL_SOCK_OPEN)
+        note_due(evl, s);
     if (!(flags & EVL_SOCK_OPEN) || (flags & EVL_SOCK_CONNECT_RETRY)) {
         if (flags & EVL_SOCK_REGISTERED)
             epoll_del_socket(evl, s);
-        if ((flags & EVL_SOCK_OPEN))
-            note_due(evl, s->retry_due);
         pthread_mutex_unlock(&s->mutex);
         return;
     }
     uint32_t want = 0;
-    if (s->net_out->data_size > 0)
+    // A connection under way shows that it is up by becoming writable.
+    if (s->net_out->data_size > 0 || (flags & EVL_SOCK_CONNECTING))
         want |= EPOLLOUT;
-    if (s->in_plain->avail > 0 && !(flags & (EVL_SOCK_LINGER | EVL_SOCK_READ_EOF)))
+    if (s->in_plain->avail > 0 && !(flags & EVL_SOCK_READ_EOF) &&
+        (flags & (EVL_SOCK_LINGER | EVL_SOCK_SECURE)) != EVL_SOCK_LINGER)
         want |= EPOLLIN;
     s->desired_events = want;
     // A hang-up cannot be masked out: a draining socket with nothing to do leaves epoll
@@ -1236,6 +1406,8 @@ static void *evl_loop(void *arg)
     if (stop_requested(evl))
         return nullptr;
     do {
+        if (evl->on_iteration)
+            evl->on_iteration(evl);
         loop_inner(evl);
         check_timers(evl);
         rearm_all(evl);

@@ -4,10 +4,15 @@
 // Threads and locks. The owner thread creates, starts, stops and destroys a loop and may open
 // listeners and connections; the worker does everything else and runs every callback. The loop
 // lock is always taken before a socket lock. Callbacks run with no socket lock held; those
-// called from the TLS pump and from the timer pass (connect retries, lingering) run with the
-// loop lock held, so every callback may call only evl_send, evl_send_skbuf, evl_close,
-// evl_linger and the context accessors, except on_new_connection, which runs with no lock held
-// and may also connect.
+// called from the TLS pump and from the timer pass (deadlines, connect retries, lingering) run
+// with the loop lock held, so every callback may call only evl_send, evl_send_skbuf, evl_close,
+// evl_linger, evl_set_deadline and the context accessors, except on_new_connection, which runs
+// with no lock held and may also connect.
+//
+// Deadlines. Every socket carries a small table of deadlines on the monotonic clock, one per
+// reason (next connect attempt, connection established, TLS handshake finished, lingering, the
+// user's own). The worker never sleeps past the earliest of them and acts on each one that has
+// passed at the end of the iteration, so a deadline holds on an idle loop as on a busy one.
 #pragma once
 
 #include <pthread.h>
@@ -26,6 +31,20 @@ inline constexpr uint64_t SNDBUF_SZ = 1048576;
 inline constexpr uint64_t RCVBUF_SZ = 1048576;
 // Failed connection attempts are retried after these delays, then the socket is closed.
 inline constexpr int EVL_CONNECT_RETRIES = 4;
+// An outgoing connection must be established within this time of evl_secure_connect, all its
+// attempts included, and a TLS session must finish its handshake within the same time of its
+// connection being established; otherwise the socket is closed with a WARN line that says which.
+inline constexpr int EVL_CONNECT_TIMEOUT_S = 10;
+inline constexpr int EVL_HANDSHAKE_TIMEOUT_S = 10;
+// A mount target that goes silent is detected within about 55 s on an established TLS
+// connection: idle, the first keepalive probe leaves after 25 s and TCP_USER_TIMEOUT ends the
+// connection 55 s after the last sign of life, while probes go unanswered (the keepalive count
+// is what ends it where TCP_USER_TIMEOUT is not honoured: 25 + 3 * 10 = 55 s); with data
+// unacknowledged, TCP_USER_TIMEOUT ends it 55 s after the oldest unacknowledged segment left.
+inline constexpr int EVL_KEEPIDLE_S = 25;
+inline constexpr int EVL_KEEPINTVL_S = 10;
+inline constexpr int EVL_KEEPCNT = 3;
+inline constexpr int EVL_USER_TIMEOUT_MS = 55000;
 
 enum evl_sock_flags : uint32_t {
     EVL_SOCK_REGISTERED = 0x01,
@@ -37,9 +56,11 @@ enum evl_sock_flags : uint32_t {
     // close_notify. Clear for a reset, a TLS failure, an error event or a lingering close.
     EVL_SOCK_PEER_EOF = 0x20,
     // The loop's own state; users only read it in log lines, if at all.
-    // A connect that failed at once waits for its next attempt (retry_due); not in epoll.
+    // A connect that failed at once waits for its next attempt (EVL_TIMER_RETRY); not in epoll.
     EVL_SOCK_CONNECT_RETRY = 0x40,
-    // evl_linger: sending what is queued, not reading, closed once drained or at the deadline.
+    // evl_linger: sending what is queued, then closed once drained or at the deadline. A plain
+    // socket reads nothing meanwhile; a secure one reads on, for its handshake and for the
+    // peer's answer to its close_notify.
     EVL_SOCK_LINGER = 0x80,
     // The peer shut its side down; reading goes on until end of stream without EPOLLRDHUP.
     EVL_SOCK_DRAINING = 0x100,
@@ -47,6 +68,19 @@ enum evl_sock_flags : uint32_t {
     EVL_SOCK_READ_EOF = 0x200,
     // A lingering secure socket has written its close_notify (or had no session to close).
     EVL_SOCK_TLS_SHUTDOWN = 0x400,
+    // Made by evl_secure_connect; its connection is not yet known to be established.
+    EVL_SOCK_OUTGOING = 0x800,
+    EVL_SOCK_CONNECTING = 0x1000,
+};
+
+// The reasons a socket waits for a point in time; each has its slot in evl_socket.due.
+enum evl_timer : int {
+    EVL_TIMER_RETRY,     // the next connection attempt (EVL_SOCK_CONNECT_RETRY)
+    EVL_TIMER_CONNECT,   // the outgoing connection must be established
+    EVL_TIMER_HANDSHAKE, // the TLS handshake must be finished
+    EVL_TIMER_LINGER,    // evl_linger's deadline
+    EVL_TIMER_USER,      // evl_set_deadline
+    EVL_TIMERS,
 };
 
 struct evl;
@@ -84,11 +118,10 @@ struct evl_socket {
     uint64_t context;
     // Outgoing connections: the local endpoint as passed in, for the retry messages.
     endpoint local;
-    // EVL_SOCK_CONNECT_RETRY: the monotonic time of the next attempt and failures so far.
-    uint64_t retry_due;
+    // Failed connection attempts so far.
     int retry_failures;
-    // EVL_SOCK_LINGER: the monotonic time at which the socket is closed whatever it holds.
-    uint64_t linger_deadline;
+    // Monotonic times indexed by evl_timer; 0 for a deadline that is not set.
+    uint64_t due[EVL_TIMERS];
     // The whole event mask last given to epoll_ctl, EPOLLERR and EPOLLRDHUP included.
     uint32_t armed_mask;
 };
@@ -106,9 +139,17 @@ struct evl {
     // Run first on the worker thread, for per-thread state (capabilities) that the owner set
     // up differently for itself; set before evl_start, may stay null.
     void (*on_worker_start)(struct evl *evl);
-    // Worker only: the earliest connect retry or linger deadline seen by the last re-arm pass,
-    // 0 for none; the wait never sleeps past it.
+    // Run on the worker at the top of every iteration, before it waits, with no lock held (a
+    // heartbeat that shows the data path turning); set before evl_start, may stay null. It may
+    // lower next_due to be called again by then: the wait never sleeps past it.
+    void (*on_iteration)(struct evl *evl);
+    // Worker only: the earliest deadline of any socket seen by the last re-arm pass, 0 for
+    // none; the wait never sleeps past it.
     uint64_t next_due;
+    // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
+    // from evl_create; tests shorten them before they add sockets.
+    uint64_t connect_timeout_ns;
+    uint64_t handshake_timeout_ns;
 };
 
 // Life cycle (owner thread).
@@ -131,8 +172,16 @@ uint64_t evl_get_socket_context(evl_socket *sock);
 [[nodiscard]] int evl_secure_listen(evl *evl, int backlog, const evl_ops *ops, void *arg,
                                     endpoint ep);
 // Null only when the descriptor cannot be made or bound. A connect that fails at once does not
-// block: the socket comes back waiting for a retry (1, 2, 5, 10 s later), queues what the user
-// sends meanwhile, and is closed through on_connection_closed after the last retry fails.
+// block: the socket comes back waiting for a retry (1, 2, 5, 10 s later) and queues what the
+// user sends meanwhile. A connection that is not established when the connect deadline passes
+// (EVL_CONNECT_TIMEOUT_S after this call, retries included, so the 10-second retry is never
+// made with the default deadline), or whose retries run out first, is closed through
+// on_connection_closed. Once established, the socket starts its TLS handshake at once, and
+// a handshake not finished within EVL_HANDSHAKE_TIMEOUT_S closes it the same way.
+// The socket carries TCP keepalive and TCP_USER_TIMEOUT (the EVL_KEEP* constants). When it is
+// collected while its peer has not ended its side, it is closed abortively (a reset), so that
+// no TIME_WAIT is left on the client's port, which the client's next connection mirrors again,
+// also on hosts without TCP timestamps.
 evl_socket *evl_secure_connect(evl *evl, const evl_ops *ops, void *arg, endpoint local,
                                endpoint remote);
 void set_socket_options(int fd);
@@ -152,7 +201,20 @@ int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now);
 // the socket ends lingering early. Queue everything that should still go out before calling:
 // a secure socket refuses data (evl_send gives -1) once its close_notify is written.
 // Returns -1 for a null or no longer open socket, 0 otherwise.
+// A secure socket keeps reading while it lingers: a handshake still under way runs to its end
+// and then carries what was queued, and after its close_notify the socket waits for the peer's
+// answer (its close_notify or its end of stream), so that the abortive close that follows
+// loses nothing the peer was still to read.
 int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline);
+
+// Closes the socket through on_connection_closed, with EVL_SOCK_PEER_EOF clear, once
+// `deadline` (monotonic ns) has passed, on an idle loop as on a busy one; 0 removes it.
+// Worker thread (from callbacks) or any other. Returns -1 for a null or no longer open socket.
+int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline);
+
+// For test drivers only: runs the TLS pump for every socket on secure_queue, as the worker
+// does after each wait. In the daemon the worker is its only caller.
+void secure_all(evl *evl);
 
 // Renders an epoll mask ("IN,ERR,RDHUP") at the end of buf; returns where the text starts.
 char *sprintf_epollbits(skb *buf, uint32_t mask);

@@ -50,25 +50,9 @@ static bool is_draining(const forwarder_ctx *ctx, int64_t i)
     return ctx->state[i] == PAIR_DRAIN_PLAIN || ctx->state[i] == PAIR_DRAIN_SECURE;
 }
 
-// A drain whose receiving side sends nothing brings no callback for its own pair, so every
-// callback first closes the drains whose deadline has passed; while none is due this costs one
-// clock reading.
-static void expire_drains(forwarder_ctx *ctx)
+static evl_socket *receiving_side(const forwarder_ctx *ctx, int64_t i)
 {
-    uint64_t now = static_cast<uint64_t>(tick());
-    if (ctx->drain_due == 0 || now <= ctx->drain_due)
-        return;
-    ctx->drain_due = 0;
-    for (int64_t i = ctx->npairs - 1; i >= 0; i--) {
-        if (!is_draining(ctx, i))
-            continue;
-        if (now > ctx->deadline[i]) {
-            REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
-            close_connection_pair(ctx, i);
-        } else if (ctx->drain_due == 0 || ctx->deadline[i] < ctx->drain_due) {
-            ctx->drain_due = ctx->deadline[i];
-        }
-    }
+    return ctx->state[i] == PAIR_DRAIN_PLAIN ? ctx->secure_side[i] : ctx->plain_side[i];
 }
 
 static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, void *arg,
@@ -76,7 +60,6 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
 {
     (void)listener;
     auto *ctx = static_cast<forwarder_ctx *>(arg);
-    expire_drains(ctx);
     if (ctx->npairs == MAX_PAIRS)
         return -1;
     const config *c = ctx->config;
@@ -97,63 +80,51 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     return 0;
 }
 
-// A lingering socket reads nothing, and a TLS session still in its handshake cannot encrypt
-// what is queued for it without reading the server's answer: such a partner lingers only once
-// its handshake is done, which the next send of handshake records reports through on_pull_data.
-// With nothing queued there is nothing to wait for.
-static bool may_linger(evl_socket *sock)
-{
-    pthread_mutex_lock(&sock->mutex);
-    bool ready = !(sock->flags & EVL_SOCK_SECURE) || sock->out_plain->data_size == 0 ||
-                 SSL_is_init_finished(sock->ssl);
-    pthread_mutex_unlock(&sock->mutex);
-    return ready;
-}
-
 // Moves what the ended side still holds into the other side. Once the ended side is empty it
 // is handed back, and the other side lingers: it sends what it has queued and then closes,
-// which brings its own close notice and ends the pair.
+// which brings its own close notice and ends the pair. A secure side still in its handshake
+// lingers too: the loop finishes the handshake before it sends what is queued.
 static void continue_drain(forwarder_ctx *ctx, int64_t i)
 {
     if (ctx->state[i] == PAIR_LINGER)
         return;
     bool plain_ended = ctx->state[i] == PAIR_DRAIN_PLAIN;
     evl_socket **ended = plain_ended ? &ctx->plain_side[i] : &ctx->secure_side[i];
-    evl_socket *other = plain_ended ? ctx->secure_side[i] : ctx->plain_side[i];
+    evl_socket *other = receiving_side(ctx, i);
     skb *held = evl_in_plain(*ended);
     if (held->data_size > 0 &&
         evl_send_skbuf(ctx->evl, other, held, ctx->deadline[i], nullptr, nullptr) < 0) {
         close_connection_pair(ctx, i);
         return;
     }
-    if (held->data_size > 0 || !may_linger(other)) {
-        if (static_cast<uint64_t>(tick()) > ctx->deadline[i]) {
-            REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
-            close_connection_pair(ctx, i);
-        }
+    if (held->data_size > 0)
         return;
-    }
     *ended = evl_close(ctx->evl, *ended);
     ctx->state[i] = PAIR_LINGER;
-    if (evl_linger(ctx->evl, other, forward_deadline()) < 0)
+    if (evl_set_deadline(ctx->evl, other, 0) < 0 ||
+        evl_linger(ctx->evl, other, forward_deadline()) < 0)
         close_connection_pair(ctx, i);
 }
 
+// The drain's deadline is the receiving side's own loop deadline: a receiving side that takes
+// nothing brings no callback, and the loop's notice at the deadline ends the pair even on an
+// otherwise idle daemon.
 static void begin_drain(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
 {
     REPORT(LVL_DEBUG, "evl_socket=%p ended, draining pair %ld\n", static_cast<void *>(ended),
            static_cast<long>(i));
     ctx->state[i] = ended == ctx->plain_side[i] ? PAIR_DRAIN_PLAIN : PAIR_DRAIN_SECURE;
     ctx->deadline[i] = forward_deadline();
-    if (ctx->drain_due == 0 || ctx->deadline[i] < ctx->drain_due)
-        ctx->drain_due = ctx->deadline[i];
+    if (evl_set_deadline(ctx->evl, receiving_side(ctx, i), ctx->deadline[i]) < 0) {
+        close_connection_pair(ctx, i);
+        return;
+    }
     continue_drain(ctx, i);
 }
 
 static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
 {
     auto *ctx = static_cast<forwarder_ctx *>(arg);
-    expire_drains(ctx);
     int64_t i;
     evl_socket *other;
     if (!find_pair(ctx, sock, &i, &other)) {
@@ -174,7 +145,6 @@ static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
 static void on_pull_data(evl *evl, evl_socket *sock, void *arg)
 {
     auto *ctx = static_cast<forwarder_ctx *>(arg);
-    expire_drains(ctx);
     int64_t i;
     evl_socket *other;
     if (!find_pair(ctx, sock, &i, &other)) {
@@ -196,7 +166,6 @@ static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
 {
     (void)evl;
     auto *ctx = static_cast<forwarder_ctx *>(arg);
-    expire_drains(ctx);
     int64_t i;
     evl_socket *other;
     if (!find_pair(ctx, sock, &i, &other)) {
@@ -208,6 +177,8 @@ static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
         begin_drain(ctx, i, sock);
         return;
     }
+    if (is_draining(ctx, i) && static_cast<uint64_t>(tick()) >= ctx->deadline[i])
+        REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
     close_connection_pair(ctx, i);
 }
 

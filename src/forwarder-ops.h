@@ -14,7 +14,7 @@ inline constexpr uint64_t FORWARD_DEADLINE_NS = 5000000000;
 enum pair_state : uint8_t {
     PAIR_LIVE = 0,
     // The plain side ended and is kept while its in_plain still holds bytes for the secure
-    // side, or while the secure side's TLS handshake must still run to carry them.
+    // side.
     PAIR_DRAIN_PLAIN = 1,
     // The secure side ended and is kept while its in_plain still holds bytes for the plain side.
     PAIR_DRAIN_SECURE = 2,
@@ -22,6 +22,7 @@ enum pair_state : uint8_t {
     // has sent everything or its deadline passes, and its own close notice ends the pair.
     PAIR_LINGER = 3,
 };
+static_assert(PAIR_LIVE == 0, "a zero-filled table holds live states");
 
 struct forwarder_ctx {
     struct config *config;
@@ -31,9 +32,9 @@ struct forwarder_ctx {
     int64_t npairs;
     // Per slot, moved together with the two sockets when the table is compacted.
     uint8_t state[MAX_PAIRS];
+    // While a pair drains, its deadline; it is also the receiving side's loop deadline
+    // (evl_set_deadline), so the pair closes at it even when nothing else happens.
     uint64_t deadline[MAX_PAIRS];
-    // No later than the earliest deadline of a draining pair; 0 when none drains.
-    uint64_t drain_due;
 };
 
 extern const evl_ops forwarder_ops;

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "config.h"
 #include "event-loop.h"
 #include "forwarder-ops.h"
+#include "sandbox.h"
 #include "setup-ssl-context.h"
 
 static constexpr char THIS_FILE[] = "src/main";
@@ -59,13 +61,72 @@ static void netns_pop(int netnsfd)
 // Runs on the worker thread before it touches any socket. Capabilities are per thread, and the
 // worker handles every byte from the network: it keeps no more than the main thread will, only
 // the right to bind a client's port below 1024 for the outgoing connection.
+//
+// The sandbox forbids changing capabilities, so the main thread enters it only once the worker
+// has posted worker_ready here.
+static sem_t worker_ready;
+
 static void worker_start(evl *evl)
 {
     (void)evl;
     drop_cap();
+    ZD_ASSERT(sem_post(&worker_ready) == 0);
+}
+
+static void wait_for_worker()
+{
+    while (sem_wait(&worker_ready) != 0)
+        ZD_ASSERT(errno == EINTR);
+}
+
+// The heartbeat comes from the worker itself, once per turn of its loop, so the service
+// manager hears it only while the data path turns: a worker stuck anywhere falls silent and
+// is restarted. The main thread, which only waits for signals, would beat on regardless.
+static uint64_t watchdog_interval;
+static uint64_t watchdog_due;
+
+static void watchdog_beat(evl *evl)
+{
+    uint64_t now = static_cast<uint64_t>(tick());
+    if (now >= watchdog_due) {
+        (void)notify_send("WATCHDOG=1");
+        watchdog_due = now + watchdog_interval;
+    }
+    // An idle loop would sleep through its whole wait; it must be back for the next beat.
+    if (evl->next_due == 0 || watchdog_due < evl->next_due)
+        evl->next_due = watchdog_due;
+}
+
+// What `systemctl status` shows beside "active (running)".
+static void notify_ready(const config *config)
+{
+    char local[ADDRESS_TEXT_SZ], target[ADDRESS_TEXT_SZ], state[512];
+    snprintf(state, sizeof(state),
+             "READY=1\nSTATUS=Listening on [%s]:%d,%d,%d,%d in namespace %s, forwarding to "
+             "[%s]:%d",
+             ARGipv6(config->local, local), RPCBIND_PORT, config->mount_port, config->nfs_port,
+             config->nlm_port, config->netns, ARGipv6(config->target, target),
+             config->nfs_ssl_port);
+    (void)notify_send(state);
+}
+
+// A call the sandbox refused fails with EPERM where it was made; this is its log line, written
+// here because the thread that made the call was inside a signal handler then.
+static void report_refusal(int nr)
+{
+    char name[64];
+    REPORT(LVL_ERROR, "sandbox refused system call %s (%d)\n",
+           sandbox_syscall_name(nr, name, sizeof(name)), nr);
 }
 
 // Returns after a terminating signal; SIGUSR1 and SIGUSR2 move the log threshold and go on.
+// The sandbox's signal reports a refused system call.
+//
+// SIGHUP is taken too, logged and ignored. Its default action would end the daemon without a
+// word, and with it every client's mount; yet a hang-up is no request to stop: the terminal
+// the daemon was started from went away, or someone asked for a reload out of habit, and the
+// daemon has nothing to reload (its settings are its command line and one file read at
+// start-up). Stopping stays the business of the terminating signals.
 static void wait_loop(int sigfd)
 {
     for (;;) {
@@ -80,6 +141,9 @@ static void wait_loop(int sigfd)
         case SIGUSR2:
             report_less();
             continue;
+        case SIGHUP:
+            REPORT(LVL_INFO, "received SIGHUP, ignoring\n");
+            continue;
         case SIGINT:
             REPORT(LVL_INFO, "received SIGINT, exiting\n");
             return;
@@ -93,6 +157,10 @@ static void wait_loop(int sigfd)
             REPORT(LVL_INFO, "received SIGABRT, exiting\n");
             return;
         default:
+            if (signo == sandbox_signal()) {
+                report_refusal(siginfo.ssi_int);
+                continue;
+            }
             REPORT_ERROR("Received unknown signal %d\n", signo);
         }
     }
@@ -102,8 +170,9 @@ static int open_signal_fd()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGABRT, SIGUSR1, SIGUSR2})
+    for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGABRT, SIGUSR1, SIGUSR2, SIGHUP})
         sigaddset(&set, signo);
+    sigaddset(&set, sandbox_signal());
     // Blocked before the worker exists, which inherits the mask: the signals reach only the
     // descriptor, and only wait_loop reads it.
     ZD_ASSERT(pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0);
@@ -127,10 +196,18 @@ static void daemon_main(config *config)
     // A peer that resets a connection must end only that connection, never the process.
     signal(SIGPIPE, SIG_IGN);
 
-    auto *ctx = static_cast<forwarder_ctx *>(zmalloc(sizeof(forwarder_ctx)));
+    // The forwarder's state lives until the process ends. Held in a static, it and the
+    // configuration it points to stay reachable after this function returns, so leak
+    // checkers do not count them as lost.
+    static forwarder_ctx *ctx;
+    ctx = static_cast<forwarder_ctx *>(zmalloc(sizeof(forwarder_ctx)));
     ctx->config = config;
     ctx->evl = evl_create("main");
+    ZD_ASSERT(sem_init(&worker_ready, 0, 0) == 0);
     ctx->evl->on_worker_start = worker_start;
+    watchdog_interval = notify_watchdog_interval();
+    if (watchdog_interval != 0)
+        ctx->evl->on_iteration = watchdog_beat;
     setup_ssl_ctx(true, config->ca_file, config->common_name);
     evl_start(ctx->evl);
 
@@ -155,8 +232,16 @@ static void daemon_main(config *config)
         REPORT_ERROR("Failed to start listening to nlm port (%d).\n", config->nlm_port);
     netns_pop(netnsfd);
     drop_cap();
+    // Start-up was the last thing that needed files, namespaces and capabilities. Every
+    // thread, the worker included, runs confined from here on.
+    wait_for_worker();
+    rc = sandbox_enter();
+    if (rc != 0)
+        REPORT_ERROR("Failed to enter the sandbox: %s\n", strerror(-rc));
+    notify_ready(config);
 
     wait_loop(sigfd);
+    (void)notify_send("STOPPING=1");
     evl_stop(ctx->evl);
     evl_destroy(ctx->evl);
     exit_ssl_setup();

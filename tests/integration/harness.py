@@ -295,6 +295,11 @@ class Syslog:
     def owns_dev_log(self):
         return any(path == "/dev/log" for path, _ in self._owned)
 
+    def open_to_all_users(self):
+        """Lets daemons that run as another user than root log here too."""
+        for path, _ in self._owned:
+            os.chmod(path, 0o666)
+
     def launch_prefix(self):
         """[] when programs reach this receiver at /dev/log, else the unshare/mount prefix."""
         if self.owns_dev_log() or self._bind("/dev/log"):
@@ -405,6 +410,7 @@ class ConnInfo:
     def __init__(self, peer):
         self.peer_host, self.peer_port = peer[0], peer[1]
         self.nbytes = 0
+        self.sent = 0  # plaintext bytes sent so far in the send mode
         self.sha = hashlib.sha256()
         self.data = bytearray()
         self.end = None  # "close_notify", "eof", "reset", "handshake: ...", "error: ..."
@@ -424,17 +430,29 @@ class TlsPeer:
       send    after the handshake reads one byte, sends payload, sends close_notify and
               closes the descriptor at once;
       refuse  the port is bound but nobody listens: connections are refused;
-      reset   accepts the TCP connection and resets it at once, before any TLS.
+      reset   accepts the TCP connection and resets it at once, before any TLS;
+      mute    accepts the TCP connection and reads whatever comes, but never answers: a
+              handshake that never finishes;
+      garbage accepts the TCP connection, sends payload as it is (no TLS), then reads until
+              the end;
+      garbage-after  completes the handshake, echoes the first chunk it reads, and 0.3 s
+              later writes payload on the bare socket, in the middle of the TLS stream, and
+              reads on.
     read_pause delays the first read of every connection (to fill the daemon's buffers).
-    port 0 takes a free port (.port tells which). mode, payload and read_pause may be changed
-    between connections; each connection keeps the values it was accepted with."""
+    reset_after > 0 makes echo, sink and record reset the connection (no close_notify, no FIN)
+    as soon as that many bytes have come in.
+    netns: a Netns to listen in instead of this process's namespace.
+    port 0 takes a free port (.port tells which). mode, payload, read_pause and reset_after may
+    be changed between connections; each connection keeps the values it was accepted with."""
 
     def __init__(self, cert=None, key=None, mode="echo", host="::1", port=0, payload=b"",
-                 read_pause=0.0):
+                 read_pause=0.0, netns=None, reset_after=0):
         self.cert, self.key, self.mode = cert, key, mode
         self.host, self.port = host, port
+        self.netns = netns
         self.payload = payload
         self.read_pause = read_pause
+        self.reset_after = reset_after
         self.connections = []
         self._lock = threading.Lock()
         self._threads = []
@@ -442,7 +460,10 @@ class TlsPeer:
         self._stop = False
 
     def __enter__(self):
-        self.listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        if self.netns is not None:
+            self.listener = self.netns.socket()
+        else:
+            self.listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind((self.host, self.port))
         self.port = self.listener.getsockname()[1]
@@ -482,6 +503,7 @@ class TlsPeer:
                 return
             info = ConnInfo(peer)
             info.mode, info.payload, info.read_pause = self.mode, self.payload, self.read_pause
+            info.reset_after = self.reset_after
             with self._lock:
                 self.connections.append(info)
                 self._socks.append(raw)
@@ -499,9 +521,14 @@ class TlsPeer:
         raw.settimeout(60)
         conn = None
         try:
-            conn = self.ctx.wrap_socket(raw, server_side=True, do_handshake_on_connect=False,
-                                        suppress_ragged_eofs=False)
+            if info.mode in ("mute", "garbage"):
+                self._serve_without_tls(raw, info)
+                return
             try:
+                # A connection that the client closed before it was accepted can fail here.
+                conn = self.ctx.wrap_socket(raw, server_side=True,
+                                            do_handshake_on_connect=False,
+                                            suppress_ragged_eofs=False)
                 conn.do_handshake()
             except (ssl.SSLError, OSError) as e:
                 info.end = "handshake: %s" % e
@@ -510,6 +537,8 @@ class TlsPeer:
                 time.sleep(info.read_pause)
             if info.mode == "send":
                 self._send_and_close(conn, info)
+            elif info.mode == "garbage-after":
+                self._echo_then_garbage(conn, info)
             else:
                 self._read_all(conn, info)
         finally:
@@ -541,6 +570,10 @@ class TlsPeer:
                 return
             info.nbytes += len(chunk)
             info.sha.update(chunk)
+            if info.reset_after and info.nbytes >= info.reset_after:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                info.end = "reset by us"
+                return
             if info.mode == "record":
                 info.data += chunk
             elif info.mode == "echo":
@@ -550,11 +583,46 @@ class TlsPeer:
                     info.end = "error: %s" % e
                     return
 
+    def _serve_without_tls(self, raw, info):
+        try:
+            if info.mode == "garbage":
+                raw.sendall(info.payload)
+            while True:
+                chunk = raw.recv(65536)
+                if not chunk:
+                    info.end = "eof"
+                    return
+                info.nbytes += len(chunk)
+        except (ConnectionResetError, BrokenPipeError):
+            info.end = "reset"
+        except OSError as e:
+            info.end = "error: %s" % e
+
+    def _echo_then_garbage(self, conn, info):
+        try:
+            chunk = conn.recv(65536)
+            info.nbytes += len(chunk)
+            conn.sendall(chunk)
+            # The echo has reached the client before the garbage arrives, since an error
+            # drops whatever the pair still holds.
+            time.sleep(0.3)
+            # Straight onto the descriptor, past the TLS session: bytes that are no record.
+            os.write(conn.fileno(), info.payload)
+        except (ssl.SSLError, OSError) as e:
+            info.end = "error: %s" % e
+            return
+        self._read_all(conn, info)
+
     def _send_and_close(self, conn, info):
         try:
             first = conn.recv(1)
             info.nbytes += len(first)
-            conn.sendall(info.payload)
+            # In pieces, so that .sent shows how far a reader that stalls has let it come.
+            view = memoryview(info.payload)
+            for offset in range(0, len(view), 65536):
+                piece = view[offset:offset + 65536]
+                conn.sendall(piece)
+                info.sent += len(piece)
             # One SSL_shutdown writes close_notify; with no wait for the answer the descriptor
             # is closed right after it.
             conn.settimeout(0)
@@ -567,10 +635,11 @@ class TlsPeer:
             info.end = "error: %s" % e
 
     def connection_from(self, port, timeout=10.0):
-        """The connection whose source port is port."""
+        """The newest connection whose source port is port (an earlier client of the same
+        test may have had the port before)."""
         def find():
             with self._lock:
-                for c in self.connections:
+                for c in reversed(self.connections):
                     if c.peer_port == port:
                         return c
             return None
@@ -600,19 +669,22 @@ def _no_core():
 
 
 class Daemon:
-    """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments.
+    """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments, run
+    behind an optional wrapper command prefix.
 
     By default the start waits for "pop network namespace" (the listeners are open then);
     wait=None returns at once, for start-ups that are meant to fail."""
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
-                 wait="pop network namespace", timeout=20.0, env=None):
+                 wait="pop network namespace", timeout=20.0, env=None, wrapper=()):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
         if common_name:
             args += ["-O", common_name]
-        self.args = args + list(extra)
+        # wrapper: a command prefix that ends by exec'ing the daemon (so that the pid stays the
+        # daemon's), such as a mount namespace of its own or a reduced capability bounding set.
+        self.args = list(wrapper) + args + list(extra)
         self.wait, self.timeout, self.env = wait, timeout, env
         self.proc = None
 

@@ -123,7 +123,9 @@ class NfsThroughTheForwarder(unittest.TestCase):
         # Hundreds of pairs have come and gone; each must have given back both sockets. A
         # connect that is waiting out its retry delays (1 + 2 + 5 + 10 s) still holds its own.
         try:
-            harness.wait_until(lambda: w.daemon.fd_count() == self.idle_fds, 30, "idle")
+            # At most the idle count: a descriptor the daemon held at the idle reading for a
+            # moment (the syslog socket reconnecting) may be gone by now.
+            harness.wait_until(lambda: w.daemon.fd_count() <= self.idle_fds, 30, "idle")
         except harness.HarnessTimeout:
             self.fail(f"{w.daemon.fd_count()} descriptors open, {self.idle_fds} when idle; "
                       "sockets:\n" + "\n".join(w.daemon_sockets()))

@@ -302,7 +302,8 @@ TEST(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
     EXPECT_TRUE(s->in_plain && s->out_plain && s->in_cipher && s->out_cipher && s->ssl);
     EXPECT_EQ(s->net_out, s->out_cipher);
     EXPECT_EQ(s->net_in, s->in_cipher);
-    EXPECT_EQ(s->flags, uint32_t{EVL_SOCK_OPEN | EVL_SOCK_SECURE});
+    EXPECT_EQ(s->flags,
+              uint32_t{EVL_SOCK_OPEN | EVL_SOCK_SECURE | EVL_SOCK_OUTGOING | EVL_SOCK_CONNECTING});
     drain_counter(loop);
 
     uint64_t sent = 99, now = 0;
@@ -718,7 +719,7 @@ TEST(Sound, ImmediateConnectFailureIsRetriedLaterWithoutStallingTheLoop)
 }
 
 // A connect that keeps failing is tried again after 1, 2, 5 and 10 seconds and then closed
-// through on_connection_closed as a failure.
+// through on_connection_closed as a failure, when the connect deadline leaves time for that.
 TEST(Sound, ConnectThatKeepsFailingIsClosedAfterFourRetries)
 {
     ensure_ssl_ctx();
@@ -726,6 +727,7 @@ TEST(Sound, ConnectThatKeepsFailingIsClosedAfterFourRetries)
     uint64_t elapsed = 0;
     std::string log = logcap::capture_stdout([&] {
         running_loop rl;
+        rl.loop->connect_timeout_ns = ms_ns(30000);
         uint64_t t0 = now_ns();
         evl_socket *s = evl_secure_connect(rl.loop, &recorder_ops, &rl.rec,
                                            endpoint{loopback(), cc.client_port},
@@ -746,6 +748,45 @@ TEST(Sound, ConnectThatKeepsFailingIsClosedAfterFourRetries)
     }
     EXPECT_EQ(count_of(log, "Retry connect after"), 4u);
     EXPECT_NE(log.find("  test: Giving up connecting to [::1]:"), std::string::npos);
+    EXPECT_EQ(log.find("not established within"), std::string::npos);
+}
+
+// With the default connect deadline of 10 s the attempts are made at 0, 1, 3 and 8 s; the
+// fourth delay would end past the deadline, so the socket waits for the deadline instead,
+// which closes it at 10 s with the WARN line.
+TEST(Deadlines, ConnectDeadlineCoversTheWholeRetryPhase)
+{
+    ensure_ssl_ctx();
+    colliding_client cc;
+    uint64_t elapsed = 0;
+    int fd = -1;
+    std::string log = logcap::capture_stdout([&] {
+        running_loop rl;
+        EXPECT_EQ(rl.loop->connect_timeout_ns, 10000000000ull);
+        uint64_t t0 = now_ns();
+        evl_socket *s = evl_secure_connect(rl.loop, &recorder_ops, &rl.rec,
+                                           endpoint{loopback(), cc.client_port},
+                                           endpoint{loopback(), cc.server_port});
+        ASSERT_NE(s, nullptr);
+        fd = s->fd;
+        EXPECT_TRUE(wait_until([&] { return rl.rec.get(s).closes == 1; }, 15000));
+        elapsed = now_ns() - t0;
+        EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+        rl.stop();
+    });
+    EXPECT_GE(elapsed, ms_ns(10000));
+    EXPECT_LT(elapsed, ms_ns(10300)) << "the idle loop honours the deadline on time";
+    EXPECT_EQ(count_of(log, "  test: Failed to connect from "), 4u) << log;
+    EXPECT_EQ(count_of(log, "Retry connect after"), 3u);
+    EXPECT_EQ(count_of(log, "  test: No further attempt before the connect deadline, socket " +
+                                std::to_string(fd) + "\n"),
+              1u);
+    EXPECT_EQ(count_of(log, "WARN"), 1u);
+    std::string warn = "  test: Connection to [::1]:" + std::to_string(cc.server_port) +
+                       " not established within 10 seconds, closing socket " + std::to_string(fd) +
+                       "\n";
+    EXPECT_EQ(count_of(log, warn), 1u) << log;
+    EXPECT_EQ(log.find("Giving up"), std::string::npos);
 }
 
 // Data and the FIN arrive while the worker is held, so one event carries IN and RDHUP: every
