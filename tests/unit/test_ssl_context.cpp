@@ -74,28 +74,28 @@ struct cert_spec {
 };
 
 // Signs with issuer_key; a null issuer makes the certificate self-signed.
-x509_ptr make_cert(const cert_spec &spec, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issuer_key)
+x509_ptr make_cert(const cert_spec &shape, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issuer_key)
 {
     static long serial = 100;
     x509_ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.from);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.until);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), shape.from);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), shape.until);
     X509_set_pubkey(cert.get(), key);
     X509_NAME *name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char *>("Test"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>(spec.cn), -1, -1, 0);
+                               reinterpret_cast<const unsigned char *>(shape.cn), -1, -1, 0);
     X509 *signer = issuer != nullptr ? issuer : cert.get();
     X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
-    if (spec.ca) {
+    if (shape.ca) {
         add_ext(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
         add_ext(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     }
-    if (spec.dns != nullptr)
-        add_ext(cert.get(), signer, NID_subject_alt_name, (std::string("DNS:") + spec.dns).c_str());
+    if (shape.dns != nullptr)
+        add_ext(cert.get(), signer, NID_subject_alt_name, (std::string("DNS:") + shape.dns).c_str());
     EXPECT_GT(X509_sign(cert.get(), issuer_key != nullptr ? issuer_key : key, EVP_sha256()), 0);
     return cert;
 }
@@ -128,9 +128,9 @@ struct pki {
         fclose(f);
     }
 
-    x509_ptr leaf(const cert_spec &spec)
+    x509_ptr leaf(const cert_spec &shape)
     {
-        return make_cert(spec, leaf_key.get(), ca.get(), ca_key.get());
+        return make_cert(shape, leaf_key.get(), ca.get(), ca_key.get());
     }
 };
 
@@ -495,8 +495,8 @@ TEST_F(SslContextTest, ServerModeMakesItsOwnLocalhostIdentity)
 TEST_F(SslContextTest, CertificateDetailsAreCutToTheirBuffers)
 {
     // Five 60-character units make a one-line subject of well over 255 characters.
-    cert_spec spec = {"long.test", nullptr, -DAY, DAY, false};
-    x509_ptr cert = make_cert(spec, the_pki->leaf_key.get(), nullptr, nullptr);
+    cert_spec shape = {"long.test", nullptr, -DAY, DAY, false};
+    x509_ptr cert = make_cert(shape, the_pki->leaf_key.get(), nullptr, nullptr);
     X509_NAME *name = X509_get_subject_name(cert.get());
     for (char c = 'a'; c < 'f'; c++)
         X509_NAME_add_entry_by_txt(
