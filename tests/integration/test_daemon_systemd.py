@@ -18,6 +18,8 @@ import threading
 import time
 import unittest
 
+import harness
+
 from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, Rig, exchange,
                      run_tests, unique_name, wait_until)
 
@@ -290,8 +292,18 @@ class UnitRestrictions(unittest.TestCase):
                 os.chmod(ca, 0o644)
                 rig.log.launch_prefix()
                 rig.log.open_to_all_users()
-                with Daemon(rig.log, rig.ns, rig.peer.port, ca, rig.name,
-                            wrapper=unit_wrapper(settings, uid)) as d:
+                # The checkout itself may lie below /tmp or /home, which the unit hides; the
+                # installed daemon never does, so run a copy from outside them.
+                daemon = os.path.join(ca_dir, "zarn-dwel-forwarder")
+                shutil.copy(harness.DAEMON, daemon)
+                os.chmod(daemon, 0o755)
+                saved, harness.DAEMON = harness.DAEMON, daemon
+                try:
+                    started = Daemon(rig.log, rig.ns, rig.peer.port, ca, rig.name,
+                                     wrapper=unit_wrapper(settings, uid))
+                finally:
+                    harness.DAEMON = saved
+                with started as d:
                     port = free_privileged_port()
                     try:
                         client = rig.ns.connect(2049, src_port=port)
