@@ -223,8 +223,11 @@ static int allow(scmp_filter_ctx ctx, const char *const (&names)[N], int *allowe
 static int allow_socket_families(scmp_filter_ctx ctx, int *allowed)
 {
     for (int family : {AF_INET6, AF_UNIX}) {
-        int rc = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1,
-                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(family)));
+        scmp_arg_cmp is_family{};
+        is_family.arg = 0;
+        is_family.op = SCMP_CMP_EQ;
+        is_family.datum_a = static_cast<scmp_datum_t>(family);
+        int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, &is_family);
         if (rc < 0)
             return rc;
     }

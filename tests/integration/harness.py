@@ -54,6 +54,12 @@ _CLONE_NEWNET = 0x40000000
 _soft, _hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (_hard, _hard))
 _libc = ctypes.CDLL(None, use_errno=True)
+# The sanitizers the binaries under test carry, as CMake's ZD_SANITIZE gives them.
+SANITIZE = os.environ.get("ZD_SANITIZE", "")
+_TSAN = "thread" in SANITIZE
+# System call numbers as /proc/<pid>/task/<tid>/syscall shows them (x86-64).
+_READ_SYSCALL = "0"
+_NANOSLEEP_SYSCALLS = ("35", "230")  # nanosleep, clock_nanosleep
 _serial = itertools.count()
 
 
@@ -787,7 +793,34 @@ class Daemon:
                 if not texts[0].startswith("  main: Accepting")}
 
     def threads(self):
-        return sorted(int(t) for t in os.listdir("/proc/%d/task" % self.pid))
+        """The daemon's threads; in a thread sanitizer build without the runtime's own."""
+        tasks = sorted(int(t) for t in os.listdir("/proc/%d/task" % self.pid))
+        if _TSAN:
+            tasks = [t for t in tasks if t == self.pid or not self._sanitizer_thread(t)]
+        return tasks
+
+    def _syscall(self, task):
+        """The number of the system call the task is in, as text ("running" when in none)."""
+        try:
+            with open("/proc/%d/task/%d/syscall" % (self.pid, task)) as f:
+                return f.read().split()[0]
+        except (FileNotFoundError, ProcessLookupError, IndexError):
+            return None
+
+    def _sanitizer_thread(self, task, samples=10):
+        """The thread sanitizer's background thread sleeps in nanosleep between its rounds;
+        no thread of the daemon's own calls it once started."""
+        for _ in range(samples):
+            if self._syscall(task) in _NANOSLEEP_SYSCALLS:
+                return True
+            time.sleep(0.02)
+        return False
+
+    def wait_signal_wait(self, timeout=30.0):
+        """Waits until the main thread reads its signal descriptor: start-up is over then,
+        while its last log line comes before its last descriptor is closed."""
+        wait_until(lambda: self._syscall(self.pid) == _READ_SYSCALL, timeout,
+                   "the main thread to wait for signals")
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))

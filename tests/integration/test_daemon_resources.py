@@ -26,6 +26,7 @@ class Resources(unittest.TestCase):
     def test_no_growth_over_a_thousand_connect_close_cycles(self):
         with Rig() as rig:
             d = rig.daemon
+            d.wait_signal_wait()
             idle_fds = d.fd_count()
             started = time.monotonic()
             rss_after_warm_up = None

@@ -6,13 +6,9 @@ import time
 import unittest
 
 from harness import (DEBUG, INFO, LISTENER_PORTS, TRACE, Rig, connection_closed, exchange,
-                     function_name, home_listening_pids, run_tests, wait_until)
+                     function_name, home_listening_pids, run_tests)
 
 UNPRIVILEGED_CAPS = "0000000000000400"  # CAP_NET_BIND_SERVICE alone
-# The thread sanitizer's runtime starts a background thread of its own, right before the
-# worker and with the main thread's privileges of that moment.
-TSAN = "thread" in os.environ.get("ZD_SANITIZE", "")
-EPOLL_SYSCALLS = {"232", "281", "441"}  # epoll_wait, epoll_pwait, epoll_pwait2 on x86-64
 
 
 class RunningDaemon(unittest.TestCase):
@@ -75,28 +71,9 @@ class RunningDaemon(unittest.TestCase):
         for port in LISTENER_PORTS:
             self.assertEqual(b"ping", self.relay_once(port), "port %d" % port)
 
-    def daemon_threads(self):
-        """The main thread and the worker; under the thread sanitizer, without its runtime's
-        thread, told apart from the worker by the worker's wait in epoll."""
-        tasks = self.d.threads()
-        if not TSAN:
-            return tasks
-        self.assertEqual(3, len(tasks), "main, worker and the sanitizer's thread")
-
-        def in_epoll(task):
-            with open("/proc/%d/task/%d/syscall" % (self.d.pid, task)) as f:
-                return f.read().split()[0] in EPOLL_SYSCALLS
-
-        workers = wait_until(lambda: [t for t in tasks if t != self.d.pid and in_epoll(t)], 5,
-                             "the worker to wait in epoll")
-        self.assertEqual(1, len(workers), "threads waiting in epoll: %r" % workers)
-        print("thread sanitizer build: task %d is the runtime's and is not checked" %
-              (set(tasks) - {self.d.pid} - set(workers)).pop(), flush=True)
-        return [self.d.pid] + workers
-
     def test_every_thread_keeps_only_net_bind_service(self):
         self.relay_once(2049)  # the worker has handled a connection since its start
-        tasks = self.daemon_threads()
+        tasks = self.d.threads()
         self.assertEqual(2, len(tasks))
         for task in tasks:
             for field in ("CapEff", "CapPrm", "CapInh"):
