@@ -159,9 +159,9 @@ def openssl(*args, cwd):
 
 
 def make_pki(directory):
-    """A CA and a server certificate for SERVER_NAME signed by it, valid for two days."""
+    """A CA and a server certificate for SERVER_NAME signed by it, valid for sixty days (clear of the daemon's expiry warning)."""
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
-            "ca.pem", "-days", "2", "-subj", "/CN=zd-bench throw-away CA", cwd=directory)
+            "ca.pem", "-days", "60", "-subj", "/CN=zd-bench throw-away CA", cwd=directory)
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out",
             "server.csr", "-subj", "/CN=" + SERVER_NAME, cwd=directory)
     with open(os.path.join(directory, "ext.cnf"), "w") as f:
@@ -169,7 +169,7 @@ def make_pki(directory):
                 "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n"
                 % SERVER_NAME)
     openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf",
+            "-CAcreateserial", "-out", "server.pem", "-days", "60", "-extfile", "ext.cnf",
             cwd=directory)
     return {k: os.path.join(directory, v) for k, v in
             (("ca", "ca.pem"), ("cert", "server.pem"), ("key", "server.key"))}

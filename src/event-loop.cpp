@@ -166,8 +166,7 @@ static void close_without_time_wait(evl_socket *s)
 {
     if ((s->flags & (EVL_SOCK_OUTGOING | EVL_SOCK_LISTENING)) != EVL_SOCK_OUTGOING)
         return;
-    struct tcp_info info {
-    };
+    struct tcp_info info = {};
     socklen_t len = sizeof(info);
     if (getsockopt(s->fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
         (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE))
@@ -233,6 +232,24 @@ static void evl_signal(evl *evl)
     ZD_ASSERT(size_t_of_ssize_t(wr) == sizeof(b));
 }
 
+// Socket lock held. A deadline has already named its failure; everything else is read off
+// the state the socket is left in.
+static evl_failure failure_of(const evl_socket *s)
+{
+    if (s->failure != EVL_FAILURE_NONE || !(s->flags & EVL_SOCK_OUTGOING))
+        return static_cast<evl_failure>(s->failure);
+    bool secure = (s->flags & EVL_SOCK_SECURE) && s->ssl != nullptr;
+    if (secure && SSL_get_verify_result(s->ssl) != X509_V_OK)
+        return EVL_FAILURE_VERIFY;
+    if ((s->flags & EVL_SOCK_LINGER) && !(s->flags & EVL_SOCK_TLS_FAILED))
+        return EVL_FAILURE_NONE;
+    if (s->flags & EVL_SOCK_CONNECTING)
+        return EVL_FAILURE_CONNECT;
+    if (secure && !SSL_is_init_finished(s->ssl))
+        return EVL_FAILURE_HANDSHAKE;
+    return EVL_FAILURE_NONE;
+}
+
 // A socket the loop has already closed gets no second notice: a late event, a receive after
 // a failed send or a pump failure must never end its user's next pair.
 static int close_connection(evl *evl, evl_socket *sock)
@@ -240,6 +257,8 @@ static int close_connection(evl *evl, evl_socket *sock)
     pthread_mutex_lock(&sock->mutex);
     bool was_open = sock->flags & EVL_SOCK_OPEN;
     sock->flags &= ~EVL_SOCK_OPEN;
+    if (was_open)
+        sock->failure = failure_of(sock);
     pthread_mutex_unlock(&sock->mutex);
     if (!was_open)
         return -1;
@@ -274,8 +293,7 @@ evl *evl_create(const char *name)
     evl->eventfd = eventfd(0, 0);
     ZD_ASSERT(evl->eventfd >= 0);
     // The null data pointer tells the wake-up counter from a socket.
-    struct epoll_event ev {
-    };
+    struct epoll_event ev = {};
     ev.events = COUNTER_EVENTS;
     ev.data.ptr = nullptr;
     ZD_ASSERT_T(epoll_ctl(evl->epollfd, EPOLL_CTL_ADD, evl->eventfd, &ev) == 0,
@@ -336,6 +354,15 @@ void evl_set_socket_context(evl_socket *sock, uint64_t value)
     pthread_mutex_lock(&sock->mutex);
     sock->context = value;
     pthread_mutex_unlock(&sock->mutex);
+}
+
+evl_failure evl_get_failure(evl_socket *sock, unsigned long *tls_error)
+{
+    pthread_mutex_lock(&sock->mutex);
+    auto failure = static_cast<evl_failure>(sock->failure);
+    *tls_error = sock->tls_error;
+    pthread_mutex_unlock(&sock->mutex);
+    return failure;
 }
 
 uint64_t evl_get_socket_context(evl_socket *sock)
@@ -821,7 +848,9 @@ static bool tls_input_pending(evl_socket *s)
 static void report_tls_failure(evl *evl, evl_socket *s)
 {
     char reason[TLS_ERROR_TEXT_SZ];
-    ERR_error_string_n(ERR_get_error(), reason, sizeof(reason));
+    s->tls_error = ERR_get_error();
+    s->flags |= EVL_SOCK_TLS_FAILED;
+    ERR_error_string_n(s->tls_error, reason, sizeof(reason));
     ERR_clear_error();
     char peer[ENDPOINT_TEXT_SZ];
     EVL_REPORT_AS(PUMP_FN, LVL_ERROR, "Received error on connection to %s: errno=%d, %s\n",
@@ -1240,12 +1269,14 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
 {
     char peer[ENDPOINT_TEXT_SZ];
     if (passed(s, EVL_TIMER_CONNECT, now)) {
+        s->failure = EVL_FAILURE_CONNECT_TIMEOUT;
         EVL_REPORT(LVL_WARN,
                    "Connection to %s not established within %d seconds, closing socket %d\n",
                    ARGendpoint6(peer, s->ep), whole_seconds(evl->connect_timeout_ns), s->fd);
         return true;
     }
     if (passed(s, EVL_TIMER_HANDSHAKE, now)) {
+        s->failure = EVL_FAILURE_HANDSHAKE_TIMEOUT;
         EVL_REPORT(LVL_WARN,
                    "TLS handshake with %s not finished within %d seconds, closing socket %d\n",
                    ARGendpoint6(peer, s->ep), whole_seconds(evl->handshake_timeout_ns), s->fd);
@@ -1299,8 +1330,7 @@ static void epoll_del_socket(evl *evl, evl_socket *s)
 
 static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
 {
-    struct epoll_event ev {
-    };
+    struct epoll_event ev = {};
     ev.events = mask;
     ev.data.ptr = s;
     if (!(s->flags & EVL_SOCK_REGISTERED)) {

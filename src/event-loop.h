@@ -71,6 +71,20 @@ enum evl_sock_flags : uint32_t {
     // Made by evl_secure_connect; its connection is not yet known to be established.
     EVL_SOCK_OUTGOING = 0x800,
     EVL_SOCK_CONNECTING = 0x1000,
+    // The TLS pump failed on the socket (report_tls_failure).
+    EVL_SOCK_TLS_FAILED = 0x2000,
+};
+
+// Why the loop closed an outgoing connection, for its user's counters and log lines; set
+// before on_connection_closed. A socket its user ended (evl_linger) failed only if its TLS
+// session failed or its certificate was refused: giving up on it is no failure of the server.
+enum evl_failure : uint8_t {
+    EVL_FAILURE_NONE = 0,
+    EVL_FAILURE_CONNECT,           // not established: refused, unreachable or out of retries
+    EVL_FAILURE_CONNECT_TIMEOUT,   // not established within the connect deadline
+    EVL_FAILURE_HANDSHAKE,         // the handshake failed or the server ended it
+    EVL_FAILURE_HANDSHAKE_TIMEOUT, // the handshake did not finish within its deadline
+    EVL_FAILURE_VERIFY,            // the server's certificate was refused
 };
 
 // The reasons a socket waits for a point in time; each has its slot in evl_socket.due.
@@ -124,6 +138,10 @@ struct evl_socket {
     uint64_t due[EVL_TIMERS];
     // The whole event mask last given to epoll_ctl, EPOLLERR and EPOLLRDHUP included.
     uint32_t armed_mask;
+    // Set when the loop closes the socket (evl_failure), and the library's first error code
+    // of a failed TLS pump, 0 for none.
+    uint8_t failure;
+    unsigned long tls_error;
 };
 
 struct evl {
@@ -164,6 +182,9 @@ int evl_destroy(evl *evl);
 // its buffers: its in_plain stays readable through evl_in_plain until evl_close.
 evl_socket *evl_close(evl *evl, evl_socket *sock);
 void evl_set_socket_context(evl_socket *sock, uint64_t value);
+// Why the loop closed the socket, with the TLS library's error code for a failed session (0
+// when there is none); valid from on_connection_closed until evl_close.
+evl_failure evl_get_failure(evl_socket *sock, unsigned long *tls_error);
 uint64_t evl_get_socket_context(evl_socket *sock);
 
 // Listening and connecting; must not be called with the loop lock held.

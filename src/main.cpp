@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,7 @@
 #include "forwarder-ops.h"
 #include "sandbox.h"
 #include "setup-ssl-context.h"
+#include "status.h"
 
 static constexpr char THIS_FILE[] = "src/main";
 
@@ -85,16 +87,68 @@ static void wait_for_worker()
 static uint64_t watchdog_interval;
 static uint64_t watchdog_due;
 
-static void watchdog_beat(evl *evl)
+// An idle loop would sleep through its whole wait; it must be back when `due` comes.
+static void wake_by(evl *evl, uint64_t due)
 {
-    uint64_t now = static_cast<uint64_t>(tick());
+    if (evl->next_due == 0 || due < evl->next_due)
+        evl->next_due = due;
+}
+
+static void watchdog_beat(evl *evl, uint64_t now)
+{
     if (now >= watchdog_due) {
         (void)notify_send("WATCHDOG=1");
         watchdog_due = now + watchdog_interval;
     }
-    // An idle loop would sleep through its whole wait; it must be back for the next beat.
-    if (evl->next_due == 0 || watchdog_due < evl->next_due)
-        evl->next_due = watchdog_due;
+    wake_by(evl, watchdog_due);
+}
+
+// The status file is rendered by the worker, which owns every counter, so it needs no lock.
+static forwarder_ctx *forwarder;
+static bool status_on;
+static int64_t started_s;
+static uint64_t status_due;
+
+static int64_t wall_clock_s()
+{
+    return static_cast<int64_t>(time(nullptr));
+}
+
+static void publish_status(bool running)
+{
+    static char text[STATUS_TEXT_SZ];
+    size_t len = status_render(forwarder, forwarder->config, started_s, wall_clock_s(), running,
+                               text, sizeof(text));
+    status_publish(text, len);
+}
+
+static void status_beat(evl *evl, uint64_t now)
+{
+    if (now >= status_due) {
+        publish_status(true);
+        status_due = now + STATUS_INTERVAL_NS;
+    }
+    wake_by(evl, status_due);
+}
+
+static void worker_iteration(evl *evl)
+{
+    uint64_t now = static_cast<uint64_t>(tick());
+    if (watchdog_interval != 0)
+        watchdog_beat(evl, now);
+    if (status_on)
+        status_beat(evl, now);
+}
+
+static void start_status(const config *config)
+{
+    char path[PATH_MAX];
+    if (!status_path(config->netns, path, sizeof(path))) {
+        REPORT(LVL_INFO, "No status file\n");
+        return;
+    }
+    started_s = wall_clock_s();
+    status_on = status_start(path) == 0;
 }
 
 // What `systemctl status` shows beside "active (running)".
@@ -192,6 +246,8 @@ static void daemon_main(config *config)
     report_use_syslog();
     if (config->fips)
         set_fips_mode();
+    // The status writer is forked before any thread exists and before signals are redirected.
+    start_status(config);
     int sigfd = open_signal_fd();
     // A peer that resets a connection must end only that connection, never the process.
     signal(SIGPIPE, SIG_IGN);
@@ -199,15 +255,17 @@ static void daemon_main(config *config)
     // The forwarder's state lives until the process ends. Held in a static, it and the
     // configuration it points to stay reachable after this function returns, so leak
     // checkers do not count them as lost.
-    static forwarder_ctx *ctx;
-    ctx = static_cast<forwarder_ctx *>(zmalloc(sizeof(forwarder_ctx)));
+    forwarder_ctx *ctx = static_cast<forwarder_ctx *>(zmalloc(sizeof(forwarder_ctx)));
+    forwarder = ctx;
     ctx->config = config;
     ctx->evl = evl_create("main");
+    // Before the worker runs: it reads the port table from its first iteration on.
+    for (uint16_t port : {RPCBIND_PORT, config->mount_port, config->nfs_port, config->nlm_port})
+        forwarder_add_port(ctx, port);
     ZD_ASSERT(sem_init(&worker_ready, 0, 0) == 0);
     ctx->evl->on_worker_start = worker_start;
     watchdog_interval = notify_watchdog_interval();
-    if (watchdog_interval != 0)
-        ctx->evl->on_iteration = watchdog_beat;
+    ctx->evl->on_iteration = worker_iteration;
     setup_ssl_ctx(true, config->ca_file, config->common_name);
     evl_start(ctx->evl);
 
@@ -243,6 +301,9 @@ static void daemon_main(config *config)
     wait_loop(sigfd);
     (void)notify_send("STOPPING=1");
     evl_stop(ctx->evl);
+    if (status_on)
+        publish_status(false);
+    status_stop();
     evl_destroy(ctx->evl);
     exit_ssl_setup();
 }

@@ -25,12 +25,11 @@ static const char *level_name(int level)
     return spew_level_name[level];
 }
 
-static void print_header(FILE *stream, int level, const char *function, const char *file,
-                         int line)
+static void print_header(FILE *stream, int level, const char *function, const char *file, int line)
 {
-    struct timespec ts {};
+    struct timespec ts = {};
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tm {};
+    struct tm tm = {};
     gmtime_r(&ts.tv_sec, &tm);
     char when[64];
     strftime(when, sizeof(when), "%Y-%m-%dT%H-%M-%S", &tm);
@@ -44,8 +43,8 @@ static void syslog_line(int level, const char *function, const char *file, int l
                         const char *format, va_list ap)
 {
     char buf[SYSLOG_LINE_SZ];
-    int n = snprintf(buf, sizeof(buf), "%-*.*s:%s:%d:", NAME_WIDTH, NAME_WIDTH, function, file,
-                     line);
+    int n =
+        snprintf(buf, sizeof(buf), "%-*.*s:%s:%d:", NAME_WIDTH, NAME_WIDTH, function, file, line);
     if (n >= 0 && n < SYSLOG_LINE_SZ)
         vsnprintf(buf + n, sizeof(buf) - static_cast<size_t>(n), format, ap);
     int priority = 7 - level;
@@ -137,4 +136,16 @@ void report_less()
     if (min_spew_level <= 6)
         min_spew_level++;
     pthread_mutex_unlock(&report_mx);
+}
+
+bool report_limit_pass(report_limit *limit, uint64_t now_ns, uint64_t interval_ns, uint64_t *held)
+{
+    if (limit->next_ns != 0 && now_ns < limit->next_ns) {
+        limit->held++;
+        return false;
+    }
+    *held = limit->held;
+    limit->held = 0;
+    limit->next_ns = now_ns + interval_ns;
+    return true;
 }

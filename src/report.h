@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 
 enum : int {
     LVL_TRACE = 0,
@@ -19,8 +20,20 @@ void report(int level, const char *function, const char *file, int line, const c
     __attribute__((format(printf, 5, 6)));
 void vreport(int level, const char *function, const char *file, int line, const char *format,
              va_list ap) __attribute__((format(printf, 5, 0)));
-[[noreturn]] void report_error(const char *function, const char *file, int line,
-                               const char *format, ...) __attribute__((format(printf, 4, 5)));
+[[noreturn]] void report_error(const char *function, const char *file, int line, const char *format,
+                               ...) __attribute__((format(printf, 4, 5)));
+
+// Lets a kind of line through at most once per interval, so that a storm of the same event
+// (every client of a mount reconnecting to a server that refuses it) costs a line per
+// interval, not one per event. Zero-filled is ready for use.
+struct report_limit {
+    uint64_t next_ns;
+    uint64_t held;
+};
+// True when the line may go out at now_ns; *held then says how many were held back since the
+// last line that went out.
+[[nodiscard]] bool report_limit_pass(report_limit *limit, uint64_t now_ns, uint64_t interval_ns,
+                                     uint64_t *held);
 
 void report_set_min_level(int level);
 int report_min_level();

@@ -278,8 +278,7 @@ static int build_filter(scmp_filter_ctx ctx, int *allowed)
 
 static int install_refusal_handler()
 {
-    struct sigaction sa {
-    };
+    struct sigaction sa = {};
     sa.sa_sigaction = refused;
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);

@@ -10,8 +10,14 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "report.h"
 #include "util.h"
@@ -26,6 +32,14 @@ static constexpr int RSA_BITS = 2048;
 static constexpr unsigned long RSA_EXPONENT = 65537;
 static constexpr long CERT_LIFETIME_S = 315360000; // 3650 days
 static constexpr int CERT_NAME_SZ = 256;
+static constexpr int EXPIRY_WARN_DAYS = 14;
+static constexpr uint64_t EXPIRY_WARN_INTERVAL_NS = 3600ull * 1000000000ull;
+
+// What a refusal line names besides the certificate: the names the daemon accepts (the first
+// ones that fit, then how many more) and the CA bundle it trusts.
+static char expected_names[NAMES_TEXT_SZ];
+static int expected_more;
+static char ca_bundle[NAMES_TEXT_SZ];
 
 // Ciphers, digests and the error string tables are loaded up front so that the verification
 // lines and the fatal errors name what went wrong instead of printing bare codes.
@@ -37,6 +51,16 @@ static void init_openssl_library()
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 }
 
+// Opening a FIFO or a socket for reading blocks until a writer turns up, which would hang the
+// start-up for good; such a seed source counts as one that gave nothing.
+static int load_seed(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return 0;
+    return RAND_load_file(path, SEED_BYTES);
+}
+
 // The generator is seeded from a file an operator can name, so that hosts without a good
 // entropy source at boot can be given one.
 static void init_ssl_ctx()
@@ -45,8 +69,7 @@ static void init_ssl_ctx()
     if (random_src == nullptr)
         random_src = "/dev/urandom";
     REPORT(LVL_INFO, "RAND_load_file %s\n", random_src);
-    ZD_ASSERT_T(RAND_load_file(random_src, SEED_BYTES) == SEED_BYTES,
-                "RAND_load_file(random_src, 16) == 16");
+    ZD_ASSERT_T(load_seed(random_src) == SEED_BYTES, "RAND_load_file(random_src, 16) == 16");
     ssl_ctx = SSL_CTX_new(TLS_method());
     ZD_ASSERT_T(ssl_ctx != nullptr, "*ssl_ctx");
 }
@@ -108,21 +131,44 @@ static void Test_generate_cert_and_key()
     BN_free(bne);
 }
 
+// Appends ", item" (or the first item) when it fits whole; returns false when it did not.
+static bool append_item(char *list, size_t size, const char *item)
+{
+    size_t used = strlen(list);
+    int n = snprintf(list + used, size - used, "%s%s", used > 0 ? ", " : "", item);
+    if (n < 0 || static_cast<size_t>(n) >= size - used) {
+        list[used] = '\0';
+        return false;
+    }
+    return true;
+}
+
+static void expect_name(const char *name)
+{
+    if (expected_more > 0 || !append_item(expected_names, sizeof(expected_names), name))
+        expected_more++;
+}
+
 // Without a common name every name of the accepted-names file is accepted, and without the
 // file nothing could be verified, so the daemon does not start.
 static void absorb_cert(const char *ca_file, const char *common_name)
 {
     X509_VERIFY_PARAM *param = X509_VERIFY_PARAM_new();
     ZD_ASSERT(param != nullptr);
+    expected_names[0] = '\0';
+    expected_more = 0;
+    snprintf(ca_bundle, sizeof(ca_bundle), "%s", ca_file);
     if (common_name[0] != '\0') {
         ZD_ASSERT(X509_VERIFY_PARAM_set1_host(param, common_name, 0) == 1);
         REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", common_name);
+        expect_name(common_name);
     } else {
         char **cnames = read_json(accepted_names_path);
         ZD_ASSERT_T(cnames != nullptr, "cnames");
         for (char **p = cnames; *p != nullptr; p++) {
             ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, *p, 0) == 1);
             REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", *p);
+            expect_name(*p);
             free(*p);
         }
         free(cnames);
@@ -190,6 +236,26 @@ void spew_cert_details(int level, X509 *cert)
     REPORT(level, "  not after:  %s\n", when);
 }
 
+// A certificate about to expire still verifies, and every mount fails the day it does; the
+// warning comes early enough to renew it, and once an hour so that it is seen, not flooded.
+static void warn_if_expiring(X509 *cert)
+{
+    static report_limit limit;
+    int days = 0, seconds = 0;
+    const ASN1_TIME *not_after = X509_get0_notAfter(cert);
+    if (!ASN1_TIME_diff(&days, &seconds, nullptr, not_after) || days >= EXPIRY_WARN_DAYS ||
+        (days <= 0 && seconds <= 0))
+        return;
+    uint64_t held;
+    if (!report_limit_pass(&limit, static_cast<uint64_t>(tick()), EXPIRY_WARN_INTERVAL_NS, &held))
+        return;
+    char subject[CERT_NAME_SZ], when[ASN1TIME_TEXT_SZ];
+    X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject));
+    convert_ASN1TIME(not_after, when);
+    REPORT(LVL_WARN, "Mount target certificate %s expires in %d days (not after %s)\n", subject,
+           days, when);
+}
+
 // The verdict stays the library's; this only leaves a trace of every certificate checked.
 int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx)
 {
@@ -197,6 +263,8 @@ int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx)
     if (preverify_ok) {
         REPORT(LVL_INFO, "Verified cert\n");
         spew_cert_details(LVL_INFO, cert);
+        if (cert != nullptr && X509_STORE_CTX_get_error_depth(store_ctx) == 0)
+            warn_if_expiring(cert);
         return preverify_ok;
     }
     REPORT(LVL_ERROR, "failed to verify the cert\n");
@@ -236,4 +304,75 @@ void set_fips_mode()
         return;
     }
     REPORT_ERROR("Failed to switch openssl to FIPS mode %lx\n", ERR_get_error());
+}
+
+// The names a certificate answers to: its subject's common name and its DNS and IP
+// alternative names, as far as they fit.
+static void certificate_names(X509 *cert, char *list, size_t size)
+{
+    list[0] = '\0';
+    char item[CERT_NAME_SZ + 8], cn[CERT_NAME_SZ];
+    if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof(cn)) >
+        0) {
+        snprintf(item, sizeof(item), "CN=%s", cn);
+        append_item(list, size, item);
+    }
+    auto *alt = static_cast<GENERAL_NAMES *>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; i < sk_GENERAL_NAME_num(alt); i++) {
+        const GENERAL_NAME *g = sk_GENERAL_NAME_value(alt, i);
+        if (g->type == GEN_DNS) {
+            const ASN1_STRING *dns = g->d.dNSName;
+            snprintf(item, sizeof(item), "DNS:%.*s", ASN1_STRING_length(dns),
+                     reinterpret_cast<const char *>(ASN1_STRING_get0_data(dns)));
+        } else if (g->type == GEN_IPADD) {
+            const ASN1_OCTET_STRING *ip = g->d.iPAddress;
+            int len = ASN1_STRING_length(ip);
+            char text[INET6_ADDRSTRLEN] = "?";
+            if (len == 4 || len == 16)
+                inet_ntop(len == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(ip), text,
+                          sizeof(text));
+            snprintf(item, sizeof(item), "IP:%s", text);
+        } else {
+            continue;
+        }
+        if (!append_item(list, size, item))
+            break;
+    }
+    GENERAL_NAMES_free(alt);
+    if (list[0] == '\0')
+        snprintf(list, size, "none");
+}
+
+// After a failed verification the session holds no verified peer, but the chain the server
+// sent is kept, the server's own certificate first.
+static X509 *server_certificate(SSL *ssl)
+{
+    X509 *cert = SSL_get0_peer_certificate(ssl);
+    if (cert != nullptr)
+        return cert;
+    STACK_OF(X509) *chain = SSL_get_peer_cert_chain(ssl);
+    return sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
+}
+
+void ssl_describe_refusal(SSL *ssl, char *text, size_t size)
+{
+    long verdict = SSL_get_verify_result(ssl);
+    char more[32] = "";
+    if (expected_more > 0)
+        snprintf(more, sizeof(more), " and %d more", expected_more);
+    X509 *cert = server_certificate(ssl);
+    if (cert == nullptr) {
+        snprintf(text, size, "%s; expected %s%s; no certificate received; CA bundle %s",
+                 X509_verify_cert_error_string(verdict), expected_names, more, ca_bundle);
+        return;
+    }
+    char names[NAMES_TEXT_SZ], from[ASN1TIME_TEXT_SZ], until[ASN1TIME_TEXT_SZ];
+    certificate_names(cert, names, sizeof(names));
+    convert_ASN1TIME(X509_get0_notBefore(cert), from);
+    convert_ASN1TIME(X509_get0_notAfter(cert), until);
+    snprintf(text, size,
+             "%s; expected %s%s; certificate names %s; CA bundle %s; valid from %s until %s",
+             X509_verify_cert_error_string(verdict), expected_names, more, names, ca_bundle, from,
+             until);
 }

@@ -9,6 +9,10 @@ inline constexpr char CIPHER_LIST[] = "ECDHE-RSA-AES256-GCM-SHA384";
 inline constexpr char ACCEPTED_NAMES_FILE[] = "/etc/zarn-dwel-utils.d/config.json";
 // convert_ASN1TIME writes at most this many bytes, the terminating zero included.
 inline constexpr size_t ASN1TIME_TEXT_SZ = 64;
+// Room for the lists of names and the CA bundle's path in a refusal's description.
+inline constexpr size_t NAMES_TEXT_SZ = 256;
+// ssl_describe_refusal never writes more than this, the terminating zero included.
+inline constexpr size_t REFUSAL_TEXT_SZ = 3 * NAMES_TEXT_SZ + 2 * ASN1TIME_TEXT_SZ + 192;
 
 extern SSL_CTX *ssl_ctx;
 // The accepted-names file that client mode reads when no common name is given. It is
@@ -22,3 +26,6 @@ void set_fips_mode();
 int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx);
 void spew_cert_details(int level, X509 *cert);
 int convert_ASN1TIME(const ASN1_TIME *time, char *buffer);
+// Why the session's server certificate was refused, in one line: the library's verdict, the
+// names expected and those the certificate carries, the CA bundle and the validity dates.
+void ssl_describe_refusal(SSL *ssl, char *text, size_t size);

@@ -74,7 +74,7 @@ static const loaded_object *object_of(uint64_t address)
 
 // Appends with a length limit; once the buffer is full, later frames are dropped.
 __attribute__((format(printf, 4, 5))) static void append(char *buffer, size_t size, size_t *len,
-                                                          const char *format, ...)
+                                                         const char *format, ...)
 {
     if (*len + 1 >= size)
         return;

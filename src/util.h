@@ -19,7 +19,7 @@ long sprint_backtrace(char *buffer, size_t size, size_t skip);
 
 // Invariants are always checked. The text is what the failure line shows; sites whose source
 // expression differs from the text that operators know pass it explicitly.
-#define ZD_ASSERT_IN(file, cond, text)                                                            \
+#define ZD_ASSERT_IN(file, cond, text)                                                             \
     do {                                                                                           \
         if (!(cond)) [[unlikely]]                                                                  \
             assert_failure(__func__, (file), __LINE__, (text));                                    \

@@ -26,9 +26,11 @@ Every wait takes a timeout and raises HarnessTimeout when it passes.
 import ctypes
 import hashlib
 import itertools
+import json
 import os
 import re
 import resource
+import shutil
 import signal
 import socket
 import ssl
@@ -362,6 +364,10 @@ class Syslog:
 # ---- certificates ----
 
 
+# Well clear of the daemon's warning about certificates that expire within 14 days.
+CERT_DAYS = 60
+
+
 class Pki:
     """A CA and server certificates in a temporary folder, RSA 2048, made with openssl."""
 
@@ -386,12 +392,13 @@ class Pki:
         cert = os.path.join(self.dir, label + ".pem")
         key = os.path.join(self.dir, label + ".key")
         self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
-                      cert, "-days", "3", "-subj", "/O=zd tests/CN=" + label)
+                      cert, "-days", str(CERT_DAYS), "-subj", "/O=zd tests/CN=" + label)
         return cert, key
 
-    def server(self, name, ca=None):
+    def server(self, name, ca=None, days=None):
         """A server certificate for the name (as CN and DNS name), signed by the CA given as
-        (cert, key) or by the main one; returns (certificate path, key path)."""
+        (cert, key) or by the main one, valid for `days` (CERT_DAYS); returns (certificate
+        path, key path)."""
         ca_cert, ca_key = ca or (self.ca, self.ca_key)
         label = unique_name("srv-")
         cert = os.path.join(self.dir, label + ".pem")
@@ -403,7 +410,8 @@ class Pki:
         self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
                       "-subj", "/O=zd tests/CN=" + name)
         self._openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
-                      "-CAcreateserial", "-out", cert, "-days", "3", "-extfile", ext)
+                      "-CAcreateserial", "-out", cert, "-days", str(days or CERT_DAYS),
+                      "-extfile", ext)
         return cert, key
 
 
@@ -674,6 +682,12 @@ def _no_core():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+# The daemon's variable for the status file's path, and how long a test waits for a rewrite
+# that shows what it expects: two rounds of the 5-second iteration and some slack.
+STATUS_ENV = "ZARN_DWEL_STATUS"
+STATUS_WAIT_S = 15.0
+
+
 class Daemon:
     """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments, run
     behind an optional wrapper command prefix.
@@ -682,7 +696,8 @@ class Daemon:
     wait=None returns at once, for start-ups that are meant to fail."""
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
-                 wait="pop network namespace", timeout=20.0, env=None, wrapper=()):
+                 wait="pop network namespace", timeout=20.0, env=None, wrapper=(),
+                 status_path=""):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
@@ -691,7 +706,19 @@ class Daemon:
         # wrapper: a command prefix that ends by exec'ing the daemon (so that the pid stays the
         # daemon's), such as a mount namespace of its own or a reduced capability bounding set.
         self.args = list(wrapper) + args + list(extra)
-        self.wait, self.timeout, self.env = wait, timeout, env
+        self.wait, self.timeout = wait, timeout
+        # The status file goes to a folder of the test's own (status_path ""), to the daemon's
+        # own default (None), or where the test says.
+        self.env = dict(os.environ if env is None else env)
+        self._status_dir = None
+        if status_path == "":
+            self._status_dir = tempfile.mkdtemp(prefix="zd-status-")
+            status_path = os.path.join(self._status_dir, "status.json")
+        if status_path is None:
+            self.env.pop(STATUS_ENV, None)
+        else:
+            self.env[STATUS_ENV] = status_path
+        self.status_path = status_path
         self.proc = None
 
     def __enter__(self):
@@ -728,6 +755,32 @@ class Daemon:
         self.proc.wait(30)
         self._out.close()
         self._err.close()
+        if self._status_dir:
+            shutil.rmtree(self._status_dir, True)
+
+    def status(self):
+        """The status file as it stands, parsed; None while there is none."""
+        try:
+            with open(self.status_path) as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return None
+
+    def wait_status(self, accept, timeout=STATUS_WAIT_S):
+        """The first status file that `accept` takes (it is rewritten every 5 s)."""
+        found = []
+
+        def check():
+            st = self.status()
+            if st is not None and accept(st):
+                found.append(st)
+                return True
+            return False
+        try:
+            wait_until(check, timeout, "a fitting status file", interval=0.2)
+        except HarnessTimeout as e:
+            raise HarnessTimeout("%s; %s holds: %s" % (e, self.status_path, self.status()))
+        return found[0]
 
     def lines(self, start=None):
         return self.syslog.records(self.pid, self.start_mark if start is None else start)

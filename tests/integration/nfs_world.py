@@ -569,6 +569,7 @@ def demo():
         ok = demo_small_files(w, local)
         ok &= demo_large_transfers(w, local)
         say(f"RPC programs the mount target saw: {' '.join(sorted(set(w.routed_programs())))}")
+        print_status(w.daemon)
         status = w.stop_daemon()
         ok &= status == 0
         say(f"daemon stopped with SIGTERM, exit status {status}; its log:")
@@ -626,17 +627,31 @@ def demo_large_transfers(w, local):
     return read_ok and write_ok
 
 
+def print_status(daemon):
+    """The daemon's status file once it shows every pair the demo made closed."""
+    st = daemon.wait_status(lambda st: st["live_pairs"] == 0 and
+                            any(p["accepted"] for p in st["ports"]))
+    say(f"status file {daemon.status_path} (rewritten every 5 s), per port:")
+    for p in st["ports"]:
+        print(f"      {p['service']:>7} {p['port']:5d}: {p['accepted']} accepted, "
+              f"{p['live_pairs']} live, {p['bytes_up']} bytes up, {p['bytes_down']} bytes down, "
+              f"failures: {p['connect_failures']} connect, {p['handshake_failures']} handshake, "
+              f"{p['verification_failures']} verification, {p['refused_at_limit']} at the limit")
+
+
 def print_daemon_log(lines):
-    """Start-up, the first connection in full, one line for each later one, and the shutdown."""
+    """Start-up, the first connection in full, two lines (its arrival and its close) for each
+    later one, and the shutdown."""
     phase = "start"
     left_out = 0
     for line in lines:
         arrival = "Received new connection" in line.text
+        closed = line.text.startswith("Pair closed")
         if line.text.startswith("received SIG"):
             phase = "stop"
         elif arrival and phase in ("start", "first"):
             phase = "first" if phase == "start" else "later"
-        if phase == "later" and not arrival:
+        if phase == "later" and not (arrival or closed):
             left_out += 1
             continue
         print(f"      {describe_line(line)}")

@@ -192,12 +192,16 @@ class BadStartupFiles(unittest.TestCase):
     # ---- RANDFILE ----
 
     def test_randfile(self):
+        fifo = self.path("seed-fifo")
+        os.mkfifo(fifo)
         cases = {
             "missing": (self.path("no-such-seed"), ()),
             "empty": (self.write("empty-seed", b""), ()),
             "15 bytes": (self.write("short-seed", os.urandom(15)), ()),
             "a directory": (self.dir, ()),
             "unreadable": (self.write("locked-seed", os.urandom(64), 0), NO_DAC),
+            # Nobody writes to it: opening it would wait for a writer for ever.
+            "a FIFO": (fifo, ()),
         }
         for case, (path, wrapper) in cases.items():
             with self.subTest(case=case):

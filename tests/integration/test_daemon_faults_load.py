@@ -59,6 +59,13 @@ class MisbehavingClients(unittest.TestCase):
         for c in self.clients:
             c.close()
 
+    @staticmethod
+    def nfs_entry(status):
+        return next(p for p in status["ports"] if p["port"] == NFS_PORT)
+
+    def nfs_status(self):
+        return self.nfs_entry(self.d.wait_status(lambda st: True))
+
     def connect(self):
         c = self.rig.ns.connect(NFS_PORT)
         self.clients.append(c)
@@ -115,6 +122,7 @@ class MisbehavingClients(unittest.TestCase):
 
     def test_257_clients_at_once(self):
         # The healthy pair holds one slot; 256 more clients arrive in one burst.
+        refused_before = self.nfs_status()["refused_at_limit"]
         started = time.monotonic()
         burst = [self.connect() for _ in range(MAX_PAIRS)]
         payloads = [os.urandom(16 * 1024) for _ in burst]
@@ -140,6 +148,14 @@ class MisbehavingClients(unittest.TestCase):
             self.assertEqual(b"", read_exactly(extra, 1))
             extra.close()
         self.settle(full_fds)
+        # Every refusal is counted; the log hears of them once in a while.
+        st = self.d.wait_status(
+            lambda st: self.nfs_entry(st)["refused_at_limit"] - refused_before >= 51)
+        self.assertEqual((51, MAX_PAIRS), (self.nfs_entry(st)["refused_at_limit"] - refused_before,
+                                           self.nfs_entry(st)["live_pairs"]))
+        refusals = [t for t in self.d.texts() if t.startswith("Refused client port")]
+        self.assertTrue(refusals)
+        self.assertLess(len(refusals), 51)
         for c in burst[:10]:
             c.close()
         self.settle(full_fds - 20)

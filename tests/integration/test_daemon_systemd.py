@@ -234,15 +234,16 @@ def unit_settings():
     return settings
 
 
-def unit_wrapper(settings, uid):
+def unit_wrapper(settings, uid, writable=()):
     """A command prefix that gives the daemon what the unit gives it, as far as this machine
     can without a service manager: the user, the capability sets, no_new_privs, a read-only
-    root, private /tmp and /var/tmp, and no /home or /root."""
+    root but for the `writable` folders (the runtime folder), private /tmp and /var/tmp, and no
+    /home or /root."""
     def caps(name):
         words = " ".join(settings.get(name, [])).split()
         return ",".join(["-all"] + ["+" + w.lower()[len("cap_"):] for w in words])
 
-    mounts = []
+    mounts = ["mount --bind %s %s" % (p, p) for p in writable]
     if settings.get("ProtectSystem") == ["strict"]:
         mounts.append("mount -o remount,bind,ro /")
     if settings.get("PrivateTmp") == ["yes"]:
@@ -259,6 +260,10 @@ def unit_wrapper(settings, uid):
     script = " && ".join(mounts + ['exec "$@"'])
     return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
             "sh"] + setpriv + ["--"]
+
+
+def port_entry(status, port):
+    return next(p for p in status["ports"] if p["port"] == port)
 
 
 def free_privileged_port():
@@ -298,9 +303,18 @@ class UnitRestrictions(unittest.TestCase):
                 shutil.copy(harness.DAEMON, daemon)
                 os.chmod(daemon, 0o755)
                 saved, harness.DAEMON = harness.DAEMON, daemon
+                # The manager makes the instance's runtime folder, owned by its user; the
+                # daemon's default status path lies in it.
+                runtime = os.path.join("/run", settings["RuntimeDirectory"][0].replace(
+                    "%i", rig.ns.name))
+                os.makedirs(runtime)
+                self.addCleanup(shutil.rmtree, runtime, True)
+                os.chown(runtime, uid, uid)
+                os.chmod(runtime, int(settings["RuntimeDirectoryMode"][0], 8))
                 try:
                     started = Daemon(rig.log, rig.ns, rig.peer.port, ca, rig.name,
-                                     wrapper=unit_wrapper(settings, uid))
+                                     wrapper=unit_wrapper(settings, uid, [runtime]),
+                                     status_path=None)
                 finally:
                     harness.DAEMON = saved
                 with started as d:
@@ -315,6 +329,14 @@ class UnitRestrictions(unittest.TestCase):
                     # The outgoing connection kept the client's privileged port.
                     self.assertIn(port, [c.peer_port for c in rig.peer.connections])
                     self.assertEqual(str(uid), d.status_field("Uid").split()[0])
+                    d.status_path = os.path.join(runtime, "status.json")
+                    try:
+                        d.wait_status(lambda st: port_entry(st, 2049)["bytes_down"] == 100000)
+                    except HarnessTimeout as e:
+                        self.fail("%s\n%s" % (e, d.describe()))
+                    self.assertEqual(uid, os.stat(d.status_path).st_uid)
+                    self.assertEqual(0o644, os.stat(d.status_path).st_mode & 0o777)
+                    self.assertFalse([l for l in d.lines() if l.level >= WARN], d.describe())
                     for task in d.threads():
                         self.assertEqual("0000000000000400", d.status_field("CapEff", task))
                         self.assertEqual("1", d.status_field("NoNewPrivs", task))

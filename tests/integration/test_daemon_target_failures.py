@@ -55,11 +55,13 @@ class TargetFailures(unittest.TestCase):
     def test_certificate_problems_fail_the_handshake(self):
         other_ca = self.pki.make_ca("other-ca")
         cases = {
-            "name": (self.pki.server("other.test"), "err 62:hostname mismatch"),
+            "name": (self.pki.server("other.test"), "err 62:hostname mismatch",
+                     "hostname mismatch", "other.test"),
             "untrusted": (self.pki.server(NAME, ca=other_ca),
-                          "err 20:unable to get local issuer certificate"),
+                          "err 20:unable to get local issuer certificate",
+                          "unable to get local issuer certificate", NAME),
         }
-        for case, ((cert, key), error) in cases.items():
+        for case, ((cert, key), error, verdict, cert_name) in cases.items():
             with self.subTest(case=case), TlsPeer(cert, key, mode="sink") as peer:
                 self.run_case(peer, [
                     r"^failed to verify the cert$",
@@ -67,11 +69,27 @@ class TargetFailures(unittest.TestCase):
                     "^  " + re.escape(error) + "$",
                     r"Received error on connection to \[::1\]:{port}: errno=\d+, "
                     r".*certificate verify failed",
+                    # The one line that says it all: verdict, names on both sides, the
+                    # bundle and the dates.
+                    r"^TLS verification of mount target \[::1\]:{port} failed for client "
+                    r"\[::1\]:\d+ on port %d: %s; expected %s; certificate names CN=%s, DNS:%s; "
+                    r"CA bundle %s; valid from \w+ +\d+ [\d:]+ \d+ GMT until \w+ +\d+ [\d:]+ "
+                    r"\d+ GMT \(0 more TLS failures on the port since the last line\)$" % (
+                        NFS_PORT, re.escape(verdict), re.escape(NAME), re.escape(cert_name),
+                        re.escape(cert_name), re.escape(self.pki.ca)),
                 ])
                 conn = peer.wait_connections(1)[0]
                 self.assertTrue(conn.done.wait(10))
                 self.assertTrue(conn.end.startswith("handshake"), conn.end)
                 self.assertEqual(0, conn.nbytes)
+
+    def test_handshake_failure_names_its_cause(self):
+        with TlsPeer(mode="garbage", payload=b"HTTP/1.1 400 Bad Request\r\n" * 40) as peer:
+            texts = self.run_case(peer, [
+                r"^TLS handshake with mount target \[::1\]:{port} failed for client "
+                r"\[::1\]:\d+ on port %d: error:[0-9A-F]+:SSL routines::\w[\w ]+ \(0 more "
+                % NFS_PORT])
+            self.assertFalse([t for t in texts if t.startswith("TLS verification")])
 
     def test_source_that_cannot_be_bound_rejects_the_client(self):
         with TlsPeer(*self.pki.server(NAME)) as peer:

@@ -37,7 +37,9 @@ def why_not_runnable():
 def memcheck(log_file):
     return ["valgrind", "--tool=memcheck", "--leak-check=full",
             "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite",
-            "--error-exitcode=%d" % ERROR_EXIT, "--num-callers=30", "--log-file=" + log_file]
+            "--error-exitcode=%d" % ERROR_EXIT, "--num-callers=30", "--log-file=" + log_file,
+            # The status writer, a fork that only writes one file, would add its own report.
+            "--child-silent-after-fork=yes"]
 
 
 def leak_bytes(report, kind):

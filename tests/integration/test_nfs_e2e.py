@@ -25,6 +25,8 @@ TIME_WAIT_COLLISION = re.compile(
 
 MiB = 1 << 20
 BIG = 64 * MiB
+CLOSE_LINE = re.compile(r"^Pair closed on port (\d+): client \S+, mount target \S+, [\d.]+ s, "
+                        r"(\d+) bytes up, (\d+) bytes down$")
 SMALL_FILES = 200
 # libnfs 4.0 cannot send an NFSv4 WRITE above about 3.9 KB, so small files stay below that.
 SMALL_MAX = 3584
@@ -49,6 +51,15 @@ class NfsThroughTheForwarder(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(body)
         return path
+
+    def closed_pairs(self):
+        """(port, bytes up, bytes down) of every "Pair closed" line so far."""
+        found = []
+        for line in self.world.daemon_log():
+            m = CLOSE_LINE.match(line.text)
+            if m:
+                found.append(tuple(int(g) for g in m.groups()))
+        return found
 
     def test_1_v4_large_read_matches_the_server_disk(self):
         w = self.world
@@ -129,6 +140,20 @@ class NfsThroughTheForwarder(unittest.TestCase):
         except harness.HarnessTimeout:
             self.fail(f"{w.daemon.fd_count()} descriptors open, {self.idle_fds} when idle; "
                       "sockets:\n" + "\n".join(w.daemon_sockets()))
+        # The status file and the close lines tell the same story, and it is the traffic's.
+        st = w.daemon.wait_status(lambda st: st["live_pairs"] == 0 and sum(
+            p["accepted"] for p in st["ports"]) == len(self.closed_pairs()))
+        closed = self.closed_pairs()
+        for p in st["ports"]:
+            with self.subTest(port=p["port"]):
+                mine = [c for c in closed if c[0] == p["port"]]
+                self.assertEqual((p["accepted"], p["bytes_up"], p["bytes_down"]),
+                                 (len(mine), sum(c[1] for c in mine), sum(c[2] for c in mine)))
+                self.assertEqual((0, 0, 0, 0), (p["refused_at_limit"], p["connect_failures"],
+                                                p["handshake_failures"],
+                                                p["verification_failures"]))
+        nfs = next(p for p in st["ports"] if p["port"] == harness.NFS_PORT)
+        self.assertGreater(nfs["bytes_down"], BIG)
         status = w.stop_daemon()
         self.assertEqual(status, 0)
         # libnfs running as root takes reserved source ports and soon takes one again; the

@@ -1,0 +1,254 @@
+#include "status.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sys/capability.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "report.h"
+#include "util.h"
+
+static constexpr char THIS_FILE[] = "src/status";
+
+// In the order the daemon opens its listeners.
+static constexpr const char *SERVICE_NAMES[FORWARDER_PORTS] = {"rpcbind", "mount", "nfs", "nlm"};
+
+static int writer_fd = -1;
+
+bool status_path(const char *netns, char *path, size_t size)
+{
+    const char *chosen = getenv(STATUS_ENV);
+    int n = chosen != nullptr ? snprintf(path, size, "%s", chosen)
+                              : snprintf(path, size, "%s/%s/status.json", STATUS_DIR, netns);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// ---- rendering ----
+
+// Appends to a fixed buffer; once something did not fit, the whole rendering is void.
+struct text_out {
+    char *text;
+    size_t size;
+    size_t len;
+    bool overflow;
+};
+
+__attribute__((format(printf, 2, 3))) static void out(text_out *o, const char *format, ...)
+{
+    if (o->overflow)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(o->text + o->len, o->size - o->len, format, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= o->size - o->len) {
+        o->overflow = true;
+        return;
+    }
+    o->len += static_cast<size_t>(n);
+}
+
+// A JSON string: a namespace name is the operator's and may hold any byte but '/' and NUL.
+static void out_string(text_out *o, const char *s)
+{
+    out(o, "\"");
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        if (*p == '"' || *p == '\\')
+            out(o, "\\%c", *p);
+        else if (*p < 0x20 || *p == 0x7f)
+            out(o, "\\u%04x", *p);
+        else
+            out(o, "%c", *p);
+    }
+    out(o, "\"");
+}
+
+static void out_time(text_out *o, int64_t unix_s)
+{
+    time_t t = static_cast<time_t>(unix_s);
+    struct tm utc;
+    char when[32];
+    if (gmtime_r(&t, &utc) == nullptr ||
+        strftime(when, sizeof(when), "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        when[0] = '\0';
+    out(o, "\"%s\"", when);
+}
+
+static void out_port(text_out *o, const port_counters &p, const char *service)
+{
+    out(o,
+        "{\"port\": %u, \"service\": \"%s\", \"accepted\": %" PRIu64
+        ", \"refused_at_limit\": %" PRIu64 ", \"connect_failures\": %" PRIu64
+        ", \"handshake_failures\": %" PRIu64 ", \"verification_failures\": %" PRIu64
+        ", \"live_pairs\": %" PRId64 ", \"bytes_up\": %" PRIu64 ", \"bytes_down\": %" PRIu64 "}",
+        p.port, service, p.accepted, p.refused_at_limit, p.connect_failures, p.handshake_failures,
+        p.verify_failures, p.live_pairs, p.bytes_up, p.bytes_down);
+}
+
+size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t started_s,
+                     int64_t now_s, bool running, char *text, size_t size)
+{
+    text_out o{text, size, 0, false};
+    char target[ENDPOINT_TEXT_SZ];
+    out(&o, "{\"pid\": %d, \"state\": \"%s\", \"namespace\": ", static_cast<int>(getpid()),
+        running ? "running" : "stopped");
+    out_string(&o, config->netns);
+    out(&o, ", \"mount_target\": \"%s\", \"started\": ",
+        ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}));
+    out_time(&o, started_s);
+    out(&o, ", \"updated\": ");
+    out_time(&o, now_s);
+    out(&o, ", \"live_pairs\": %" PRId64 ", \"ports\": [", ctx->npairs);
+    for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++) {
+        out(&o, "%s\n  ", k > 0 ? "," : "");
+        out_port(&o, ctx->ports[k], SERVICE_NAMES[k]);
+    }
+    out(&o, "]}\n");
+    return o.overflow ? 0 : o.len;
+}
+
+// ---- the writer process ----
+
+static int write_all(int fd, const char *text, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Readers see the old file or the new one, never a part of either.
+static int replace_file(const char *path, const char *temporary, const char *text, size_t len)
+{
+    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return -errno;
+    // Monitoring reads it as another user, whatever umask the service runs with.
+    int rc = fchmod(fd, 0644) == 0 ? write_all(fd, text, len) : -errno;
+    if (close(fd) != 0 && rc == 0)
+        rc = -errno;
+    if (rc == 0 && rename(temporary, path) != 0)
+        rc = -errno;
+    if (rc != 0)
+        unlink(temporary);
+    return rc;
+}
+
+// The writer keeps nothing it could lend a compromised daemon: no capabilities, no way to
+// gain any. It ends with the daemon's end of the socket, so signals meant for the service go
+// to the daemon alone, which writes its last status before it leaves.
+static void become_writer()
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE})
+        signal(sig, SIG_IGN);
+    prctl(PR_SET_NAME, "zd-status", 0, 0, 0);
+    cap_t none = cap_init();
+    if (none == nullptr || cap_set_proc(none) != 0)
+        REPORT(LVL_WARN, "Status writer could not drop its capabilities: %s\n", strerror(errno));
+    cap_free(none);
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+}
+
+[[noreturn]] static void run_writer(int fd, const char *path)
+{
+    become_writer();
+    static char text[STATUS_TEXT_SZ];
+    static char temporary[PATH_MAX];
+    snprintf(temporary, sizeof(temporary), "%s.tmp", path);
+    bool failing = false;
+    for (;;) {
+        ssize_t n = recv(fd, text, sizeof(text), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            _exit(0);
+        int rc = replace_file(path, temporary, text, static_cast<size_t>(n));
+        // Said once per spell of failures, not every five seconds.
+        if (rc != 0 && !failing)
+            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", path, strerror(-rc));
+        failing = rc != 0;
+    }
+}
+
+static int make_folder(const char *path)
+{
+    if (mkdir(path, 0755) == 0 || errno == EEXIST)
+        return 0;
+    REPORT(LVL_WARN, "No status file: unable to create %s: %s\n", path, strerror(errno));
+    return -1;
+}
+
+// Outside a service manager nobody else makes the default folders.
+static int make_default_folders(const char *path)
+{
+    size_t n = strlen(STATUS_DIR);
+    if (strncmp(path, STATUS_DIR, n) != 0 || path[n] != '/')
+        return 0;
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof(folder), "%s", path);
+    char *slash = strrchr(folder, '/');
+    *slash = '\0';
+    if (make_folder(STATUS_DIR) != 0)
+        return -1;
+    return slash - folder > static_cast<ptrdiff_t>(n) ? make_folder(folder) : 0;
+}
+
+int status_start(const char *path)
+{
+    if (make_default_folders(path) != 0)
+        return -1;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
+        REPORT(LVL_WARN, "No status file: unable to start its writer: %s\n", strerror(errno));
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        REPORT(LVL_WARN, "No status file: unable to start its writer: %s\n", strerror(errno));
+        close(sv[0]);
+        close(sv[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        close(sv[0]);
+        run_writer(sv[1], path);
+    }
+    close(sv[1]);
+    writer_fd = sv[0];
+    REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n", path,
+           static_cast<int>(STATUS_INTERVAL_NS / 1000000000), static_cast<int>(pid));
+    return 0;
+}
+
+void status_publish(const char *text, size_t len)
+{
+    if (writer_fd >= 0 && len > 0)
+        (void)send(writer_fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void status_stop()
+{
+    if (writer_fd < 0)
+        return;
+    close(writer_fd);
+    writer_fd = -1;
+}
