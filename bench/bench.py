@@ -469,8 +469,8 @@ def make_workloads(quick):
                              "--ops", "100000"], "conn/s", "op"),
         Workload("many", ["--workload", "many", "--conns", "250", "--seconds", many_secs,
                           "--interval-ms", "100", "--ramp-ms", "4"], "pings/s", "op"),
-        Workload("reconnect", ["--workload", "reconnect", "--conns", "256", "--seconds", "30",
-                               "--timeout", "20"], "ms", "op", sessions=True),
+        Workload("reconnect", ["--workload", "reconnect", "--conns", "256", "--ramp-ms", "2",
+                               "--seconds", "30", "--timeout", "20"], "ms", "op", sessions=True),
     ]
 
 

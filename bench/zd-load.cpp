@@ -856,8 +856,9 @@ void echo_close(echo_conn &c)
 }
 
 // What each client thread hands back; merged after all have ended.
+// Latencies are kept whole: a connection retried after a dropped SYN waits seconds.
 struct tally {
-    std::vector<uint32_t> lat_ns;
+    std::vector<uint64_t> lat_ns;
     uint64_t ops = 0;
     uint64_t fails = 0;
     uint64_t check_fails = 0;
@@ -868,7 +869,7 @@ struct tally {
 void record(tally &t, int64_t start)
 {
     int64_t d = now_ns() - start;
-    t.lat_ns.push_back(static_cast<uint32_t>(std::min<int64_t>(d, UINT32_MAX)));
+    t.lat_ns.push_back(static_cast<uint64_t>(std::max<int64_t>(d, 0)));
     t.ops++;
 }
 
@@ -888,18 +889,18 @@ struct result {
     double seconds = 0;
     uint64_t fails = 0;
     uint64_t check_fails = 0;
-    std::vector<uint32_t> lat_ns;
+    std::vector<uint64_t> lat_ns;
     bool latency = false;
     int connected = -1;
     int64_t retries = -1;
 };
 
-double percentile_us(const std::vector<uint32_t> &sorted, double q)
+double percentile_us(const std::vector<uint64_t> &sorted, double q)
 {
     if (sorted.empty())
         return 0;
     size_t i = static_cast<size_t>(std::floor(q * static_cast<double>(sorted.size() - 1)));
-    return sorted[i] / 1e3;
+    return static_cast<double>(sorted[i]) / 1e3;
 }
 
 // One line, key=value pairs, that the benchmark script parses; nothing else goes to stdout.
@@ -915,7 +916,7 @@ int print_result(result &r, double cpu_s)
         std::sort(r.lat_ns.begin(), r.lat_ns.end());
         printf(" p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f", percentile_us(r.lat_ns, 0.5),
                percentile_us(r.lat_ns, 0.99), percentile_us(r.lat_ns, 0.999),
-               r.lat_ns.empty() ? 0.0 : r.lat_ns.back() / 1e3);
+               r.lat_ns.empty() ? 0.0 : static_cast<double>(r.lat_ns.back()) / 1e3);
     }
     if (r.connected >= 0)
         printf(" connected=%d", r.connected);
@@ -1182,8 +1183,9 @@ int open_with_retries(const target &t, const options &o, echo_conn &c, int64_t d
     return rc;
 }
 
-// Reconnection after the server blips: every connection is opened and has made one round
-// trip; then the server end resets all its connections at once (SIGUSR1 to --server-pid, the
+// Reconnection after the server blips: every connection is opened (spread over the ramp, so
+// that setting up is not itself a storm) and has made one round trip; then the server end
+// resets all its connections at once (SIGUSR1 to --server-pid, the
 // process stays) and every client reconnects as soon as it sees its connection end. The clock
 // runs from the signal until the last client has made one round trip on its new connection;
 // each client's own time from the signal is its latency.
@@ -1205,6 +1207,7 @@ void run_reconnect(const target &t, const options &o, result &r)
     for (int i = 0; i < n; i++) {
         threads.emplace_back([&, i]() {
             tally &me = tallies[static_cast<size_t>(i)];
+            sleep_ns(static_cast<int64_t>(i) * o.ramp_ms * 1000000);
             echo_conn c;
             int rc = open_with_retries(t, o, c, deadline_after(now_ns(), o.seconds), &me.retries);
             if (rc == 0)

@@ -32,7 +32,7 @@ TINY = {
     "read": ["--conns", "2", "--ops", "40", "--seconds", "20"],
     "connect": ["--conns", "2", "--ops", "30", "--seconds", "20"],
     "many": ["--conns", "12", "--seconds", "1", "--interval-ms", "100", "--ramp-ms", "1"],
-    "reconnect": ["--conns", "8", "--seconds", "20"],
+    "reconnect": ["--conns", "8", "--ramp-ms", "1", "--seconds", "20"],
 }
 
 
