@@ -1,9 +1,9 @@
 """TLS session resumption with the real daemon. A second connection to the same mount target
 resumes the session of the first, and the log says so instead of listing certificates. A target
-restarted on the same port with a certificate for another name cannot resume the session the
-daemon offers it: the full handshake that follows is verified and refused before a byte of the
-client's passes. One restarted with the right certificate gets a full, verified handshake, and
-its own session resumes from then on. ZARN_DWEL_TLS_RESUME=0 makes every handshake a full one."""
+restarted on the same port (new ticket keys) cannot resume the session the daemon offers it: the
+full handshake that follows is verified, and with the right certificate its own session resumes
+from then on; with a certificate for another name it is refused before a byte of the client's
+passes. ZARN_DWEL_TLS_RESUME=0 makes every handshake a full one."""
 
 import os
 import ssl
@@ -71,6 +71,12 @@ class Resumption(unittest.TestCase):
                 # finds it stopped already.
                 first.__exit__(None, None, None)
 
+                # Offered the first target's session, which it cannot resume: a full handshake.
+                with TlsPeer(*self.cert, mode="echo", port=port, tls_max=tls_max) as restarted:
+                    self.assert_full(*self.echo_once(d, restarted, 0))
+                    self.assert_resumed(*self.echo_once(d, restarted, 1))
+
+                # Offered the restarted target's session, which it cannot resume either.
                 with TlsPeer(*self.other, mode="sink", port=port, tls_max=tls_max) as impostor:
                     mark = self.log.mark()
                     client = self.ns.connect(NFS_PORT)
@@ -85,9 +91,9 @@ class Resumption(unittest.TestCase):
                     d.wait_line(r"certificate verify failed", start=mark)
                     self.assertFalse([t for t in d.texts(mark) if "Resumed TLS session" in t])
 
-                with TlsPeer(*self.cert, mode="echo", port=port, tls_max=tls_max) as restarted:
-                    self.assert_full(*self.echo_once(d, restarted, 0))
-                    self.assert_resumed(*self.echo_once(d, restarted, 1))
+                with TlsPeer(*self.cert, mode="echo", port=port, tls_max=tls_max) as back:
+                    self.assert_full(*self.echo_once(d, back, 0))
+                    self.assert_resumed(*self.echo_once(d, back, 1))
                 self.assertIsNone(d.proc.poll())
 
     def test_zero_turns_resumption_off(self):
