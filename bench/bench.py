@@ -6,13 +6,16 @@ server end with one throw-away CA and server certificate. Each forwarder verifie
 chain and host name. The daemon runs as in production: its listeners in a network namespace
 made here, its TLS connections from the home namespace. The other forwarders listen on the home
 loopback. All of them run at once and the rounds visit them in turn, so that a burst of load
-from elsewhere on the host lands on all of them alike.
+from elsewhere on the host lands on all of them alike. The daemon runs twice, with TLS session
+resumption (as it ships) and with ZARN_DWEL_TLS_RESUME=0, the second only for the connection
+workloads.
 
 Run it through ./scripts/bench, which installs the peers and builds first.
 """
 
 import argparse
 import collections
+import contextlib
 import json
 import os
 import random
@@ -33,6 +36,9 @@ SERVER_NAME = "server.test"
 CIPHER = "ECDHE-RSA-AES256-GCM-SHA384"
 DAEMON_PORT = 2049
 OURS = "zarn-dwel"
+# The daemon once more, with full handshakes only; only the connection workloads visit it.
+OURS_FULL = "zarn-dwel-full"
+ROWS = [OURS, OURS_FULL, "stunnel", "haproxy-1t", "haproxy-2t", "socat", "plain-tcp"]
 
 
 class BenchError(Exception):
@@ -244,8 +250,8 @@ LISTEN_PORT_RANGE = (15000, 19999)
 
 
 class Netns:
-    def __init__(self, port_range):
-        self.name = "zdbench-%d" % os.getpid()
+    def __init__(self, port_range, label="zdbench"):
+        self.name = "%s-%d" % (label, os.getpid())
         self.port_range = port_range
 
     def __enter__(self):
@@ -265,6 +271,33 @@ class Netns:
     def __exit__(self, *exc):
         subprocess.run(["ip", "netns", "delete", self.name], timeout=30,
                        stderr=subprocess.DEVNULL)
+
+
+class LoadServer:
+    """One zd-load server end, its output in a file of its own, where it acknowledges the
+    control signals that switch its sessions on and off."""
+
+    def __init__(self, argv, out_path):
+        self.out_path = out_path
+        self.out = open(out_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self.out, stderr=subprocess.STDOUT)
+        self.pid = self.proc.pid
+
+    def _acks(self):
+        with open(self.out_path) as f:
+            return sum(1 for line in f if line.startswith("zd-load role=server sessions="))
+
+    def sessions(self, on, timeout=10.0):
+        """Switches TLS session resumption of the server end on or off, and waits until it
+        has: the connections that it accepts from then on go with it."""
+        before = self._acks()
+        os.kill(self.pid, signal.SIGRTMIN if on else signal.SIGRTMIN + 1)
+        end = time.monotonic() + timeout
+        while self._acks() <= before:
+            if time.monotonic() > end or self.proc.poll() is not None:
+                raise BenchError("the server end did not switch its sessions %s" %
+                                 ("on" if on else "off"))
+            time.sleep(0.01)
 
 
 def free_listen_port(taken):
@@ -290,11 +323,18 @@ class Forwarder:
     """One forwarder under test: how to start it, where its client connects, where its client
     runs. `row` is the label in the tables."""
 
-    def __init__(self, row, argv, connect, netns=None, files=(), note=""):
+    def __init__(self, row, argv, connect, netns=None, files=(), note="", env=None,
+                 workloads=None):
         self.row, self.argv, self.connect, self.netns = row, argv, connect, netns
         self.files, self.note = files, note
+        # env: the environment to start with (None: the script's); workloads: the names of
+        # the only workloads this row takes part in (None: all).
+        self.env, self.workloads = env, workloads
         self.proc = None
         self.failed = None
+
+    def runs(self, workload):
+        return self.workloads is None or workload.name in self.workloads
 
     def start(self, workdir):
         for name, text in self.files:
@@ -304,7 +344,7 @@ class Forwarder:
             return
         self.stderr = open(os.path.join(workdir, self.row + ".stderr"), "w")
         self.proc = subprocess.Popen(self.argv, cwd=workdir, stdin=subprocess.DEVNULL,
-                                     stdout=self.stderr, stderr=self.stderr)
+                                     stdout=self.stderr, stderr=self.stderr, env=self.env)
 
     @property
     def pid(self):
@@ -323,18 +363,30 @@ class Forwarder:
                 self.proc.wait(10)
 
 
-def make_forwarders(args, pki, ports, ns, wanted):
+def make_forwarders(args, pki, ports, ns, wanted, ns_full=None):
     ca = pki["ca"]
     tls = ports["tls"]
     out = []
+    daemon = os.path.join(args.bin, "zarn-dwel-forwarder")
+    shipped = {k: v for k, v in os.environ.items() if k != "ZARN_DWEL_TLS_RESUME"}
 
     if OURS in wanted:
-        daemon = os.path.join(args.bin, "zarn-dwel-forwarder")
         out.append(Forwarder(OURS, [daemon, "-T", "::1", "-S", str(tls), "-C", ca, "-O",
                                     SERVER_NAME, "-n", ns],
-                             "[::1]:%d" % DAEMON_PORT, netns=ns,
+                             "[::1]:%d" % DAEMON_PORT, netns=ns, env=shipped,
                              note="listens on [::1]:2049 in namespace %s (its client runs there), TLS "
-                                  "from the home namespace, as in production" % ns))
+                                  "from the home namespace, as in production; resumes TLS "
+                                  "sessions" % ns))
+
+    if OURS_FULL in wanted and ns_full:
+        out.append(Forwarder(OURS_FULL, [daemon, "-T", "::1", "-S", str(tls), "-C", ca, "-O",
+                                         SERVER_NAME, "-n", ns_full],
+                             "[::1]:%d" % DAEMON_PORT, netns=ns_full,
+                             env=dict(shipped, ZARN_DWEL_TLS_RESUME="0"),
+                             workloads={"connect", "reconnect"},
+                             note="the same daemon with ZARN_DWEL_TLS_RESUME=0 (a full handshake "
+                                  "on every connection), in namespace %s; connect and reconnect "
+                                  "only" % ns_full))
 
     if "stunnel" in wanted:
         port = ports["stunnel"]
@@ -388,8 +440,12 @@ def make_forwarders(args, pki, ports, ns, wanted):
 # Workloads.
 
 class Workload:
-    def __init__(self, name, argv, unit, per):
+    """unit "ms" is a time (lower is better), the run's seconds; otherwise a rate. sessions:
+    the server end resumes TLS sessions during the run, and the client may signal it."""
+
+    def __init__(self, name, argv, unit, per, sessions=False):
         self.name, self.argv, self.unit, self.per = name, argv, unit, per
+        self.sessions = sessions
 
 
 def make_workloads(quick):
@@ -413,6 +469,8 @@ def make_workloads(quick):
                              "--ops", "100000"], "conn/s", "op"),
         Workload("many", ["--workload", "many", "--conns", "250", "--seconds", many_secs,
                           "--interval-ms", "100", "--ramp-ms", "4"], "pings/s", "op"),
+        Workload("reconnect", ["--workload", "reconnect", "--conns", "256", "--ramp-ms", "2",
+                               "--seconds", "30", "--timeout", "20"], "ms", "op", sessions=True),
     ]
 
 
@@ -423,9 +481,11 @@ def parse_line(text):
     return None
 
 
-def client_argv(args, fwd, workload):
+def client_argv(args, fwd, workload, server_pid=None):
     argv = [os.path.join(args.bin, "zd-load"), "client", "--connect", fwd.connect]
     argv += workload.argv
+    if workload.sessions and server_pid:
+        argv += ["--server-pid", str(server_pid)]
     if fwd.netns:
         argv = ["ip", "netns", "exec", fwd.netns] + argv
     return argv
@@ -483,7 +543,7 @@ def strace_total(path):
 
 def measure(args, fwd, workload, server_pid, rnd=0):
     """One run of one workload through one forwarder."""
-    argv = client_argv(args, fwd, workload)
+    argv = client_argv(args, fwd, workload, server_pid)
     baseline = len(tree(fwd.pid)) if fwd.pid else 0
     cpu0 = tree_cpu(fwd.pid) if fwd.pid else 0.0
     srv0 = tree_cpu(server_pid)
@@ -557,6 +617,8 @@ def syscalls_per_unit(r, workload):
 
 
 def throughput(r, workload):
+    if workload.unit == "ms":
+        return r["seconds"] * 1000 if "seconds" in r else None
     return r.get("mib_s") if workload.unit == "MiB/s" else r.get("ops_s")
 
 
@@ -608,6 +670,7 @@ def summarize(results, workload, rows):
             "rss": med([r.get("peak_rss_mib") for r in runs]),
             "fails": sum(r.get("fails", 0) + r.get("check_fails", 0) for r in runs),
             "connected": med([r.get("connected") for r in runs]),
+            "retries": med([r.get("retries") for r in runs]),
             "syscalls": med([syscalls_per_unit(r, workload) for r in runs]),
             "tool_cpu": med([(r.get("client_cpu_s", 0) + r["server_cpu_s"]) /
                              max(r.get("seconds", 1), 1e-9) * 100 for r in runs]),
@@ -642,7 +705,8 @@ def table(workload, summary, aes_mib_s):
             cells += [num(s["tput"] * 128 / 1024 if s["tput"] else None)]
         cells += [num(cpu), ratio(cpu, ours_cpu), num(s["rss"]), ratio(s["rss"], ours.get("rss")),
                   "%d" % s["fails"] + ("" if s["connected"] is None else
-                                       " (%d connected)" % s["connected"]),
+                                       " (%d connected)" % s["connected"]) +
+                  ("" if not s["retries"] else ", %d retries" % s["retries"]),
                   num(s["tool_cpu"])]
         if traced:
             cells += [num(s["syscalls"])]
@@ -709,8 +773,7 @@ def parse_args():
     p.add_argument("--quick", action="store_true", help="one short round")
     p.add_argument("--rounds", type=int, default=None)
     p.add_argument("--only", default=None,
-                   help="comma list of rows (zarn-dwel,stunnel,haproxy-1t,haproxy-2t,socat,"
-                        "plain-tcp)")
+                   help="comma list of rows (%s)" % ",".join(ROWS))
     p.add_argument("--workloads", default=None, help="comma list of workload names")
     p.add_argument("--json", default=None, help="write every run's figures to this file")
     p.add_argument("--markdown", default=None, help="write the tables to this file")
@@ -731,7 +794,7 @@ def main():
     args.bin = os.path.abspath(args.bin)
     if os.geteuid() != 0:
         raise BenchError("needs root (network namespace, /dev/log)")
-    rows = ["zarn-dwel", "stunnel", "haproxy-1t", "haproxy-2t", "socat", "plain-tcp"]
+    rows = list(ROWS)
     if args.only:
         rows = [r for r in rows if r in args.only.split(",")]
     workloads = make_workloads(args.quick)
@@ -748,25 +811,28 @@ def main():
         raise KeyboardInterrupt
 
     signal.signal(signal.SIGTERM, on_signal)
+    port_range = None if args.shared_port_range else NS_PORT_RANGE
     with tempfile.TemporaryDirectory(prefix="zd-bench-") as workdir, \
             SyslogSink(args.wait_devlog, args.keep_syslog) as sink, \
-            Netns(None if args.shared_port_range else NS_PORT_RANGE) as ns:
+            Netns(port_range) as ns, \
+            (Netns(port_range, "zdbenchf") if OURS_FULL in rows else
+             contextlib.nullcontext()) as ns_full:
         try:
             pki = make_pki(workdir)
             taken = set()
             ports = {k: free_listen_port(taken) for k in
                      ("tls", "plain", "stunnel", "haproxy-1t", "haproxy-2t", "socat")}
             load = os.path.join(args.bin, "zd-load")
-            server_out = open(os.path.join(workdir, "server.out"), "w")
-            tls_server = subprocess.Popen(
+            tls_server = LoadServer(
                 [load, "server", "--listen", "[::1]:%d" % ports["tls"], "--cert", pki["cert"],
-                 "--key", pki["key"], "--max-seconds", "1800"], stdout=server_out,
-                stderr=subprocess.STDOUT)
-            plain_server = subprocess.Popen(
+                 "--key", pki["key"], "--max-seconds", "1800"],
+                os.path.join(workdir, "server.out"))
+            plain_server = LoadServer(
                 [load, "server", "--listen", "[::1]:%d" % ports["plain"], "--plain",
-                 "--max-seconds", "1800"], stdout=server_out, stderr=subprocess.STDOUT)
-            servers = [tls_server, plain_server]
-            forwarders = make_forwarders(args, pki, ports, ns.name, rows)
+                 "--max-seconds", "1800"], os.path.join(workdir, "plain-server.out"))
+            servers = [tls_server.proc, plain_server.proc]
+            forwarders = make_forwarders(args, pki, ports, ns.name, rows,
+                                         ns_full.name if ns_full else None)
             for fwd in forwarders:
                 fwd.start(workdir)
             for fwd in forwarders:
@@ -783,8 +849,10 @@ def main():
                     fwd.stop()
             for rnd in range(rounds):
                 for workload in workloads:
+                    if workload.sessions:
+                        tls_server.sessions(True)
                     for fwd in forwarders:
-                        if fwd.failed:
+                        if fwd.failed or not fwd.runs(workload):
                             continue
                         if not fwd.alive():
                             fwd.failed = "%s exited with status %s during the run" % (
@@ -794,9 +862,11 @@ def main():
                         server = plain_server if fwd.row == "plain-tcp" else tls_server
                         r = measure(args, fwd, workload, server.pid, rnd + 1)
                         results.setdefault((fwd.row, workload.name), []).append(r)
-                        log("round %d %-9s %-10s %s %s" % (
+                        log("round %d %-9s %-14s %s %s" % (
                             rnd + 1, workload.name, fwd.row,
                             num(throughput(r, workload)), workload.unit))
+                    if workload.sessions:
+                        tls_server.sessions(False)
         finally:
             for fwd in forwarders:
                 fwd.stop()

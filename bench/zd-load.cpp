@@ -2,6 +2,10 @@
 // target does; the client end speaks plain TCP the way an NFS client does. A forwarder under
 // test sits between them, so every byte the client sends or receives has crossed it twice.
 //
+// The server end makes every connection pay for a full handshake, except while the benchmark
+// has switched sessions on (SIGRTMIN; SIGRTMIN+1 switches them off again) for the reconnect
+// workload, which also has it reset all its connections at once (SIGUSR1: a blip).
+//
 // Every connection starts with a hello that names its workload; from then on each direction is
 // one stream of a fixed pseudo-random pattern, starting at an offset drawn per connection. Each
 // end checks every byte it receives against the pattern at its stream position, so a lost,
@@ -14,6 +18,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,8 +33,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <openssl/err.h>
@@ -285,6 +292,7 @@ struct options {
     int interval_ms = 100;
     int ramp_ms = 4;
     int timeout_s = 10;
+    long server_pid = 0; // reconnect: the server end to blip
 };
 
 void usage()
@@ -295,7 +303,10 @@ void usage()
             "       zd-load client --connect ADDR:PORT --workload W [--bytes N] [--conns N]\n"
             "                      [--seconds S] [--ops N] [--req N] [--reply N]\n"
             "                      [--interval-ms N] [--ramp-ms N] [--timeout S]\n"
-            "workloads: bulk-up bulk-down rpc read connect many\n"
+            "                      [--server-pid PID]\n"
+            "workloads: bulk-up bulk-down rpc read connect many reconnect (needs --server-pid)\n"
+            "server signals: SIGUSR1 resets every connection, SIGRTMIN turns sessions on,\n"
+            "                SIGRTMIN+1 off again\n"
             "sizes take the suffixes K, M and G (binary)\n");
     exit(2);
 }
@@ -380,6 +391,8 @@ options parse_options(int argc, char **argv)
             o.ramp_ms = static_cast<int>(size_of_text(v));
         else if (strcmp(name, "--timeout") == 0)
             o.timeout_s = static_cast<int>(size_of_text(v));
+        else if (strcmp(name, "--server-pid") == 0)
+            o.server_pid = static_cast<long>(size_of_text(v));
         else
             usage();
     }
@@ -398,12 +411,51 @@ struct server_stats {
     std::atomic<uint64_t> io_fails{0};
     std::atomic<uint64_t> bytes_in{0};
     std::atomic<uint64_t> bytes_out{0};
+    std::atomic<uint64_t> resumed{0};
+    std::atomic<uint64_t> blipped{0};
 };
 
 server_stats stats;
 SSL_CTX *server_ctx;
+// The same certificate with the session cache and tickets on, for connections accepted while
+// sessions are switched on.
+SSL_CTX *resume_ctx;
+std::atomic<bool> sessions_on{false};
 volatile sig_atomic_t stop_requested;
 int server_timeout_s = 30;
+
+// The connections being served, so that a blip reaches all of them at once: descriptor, and
+// whether the blip has reached it. A connection leaves the table before its descriptor is
+// closed, so a blip never touches a descriptor that has been reused meanwhile.
+std::mutex live_mx;
+std::unordered_map<int, bool> live;
+
+void live_add(int fd)
+{
+    std::lock_guard<std::mutex> g(live_mx);
+    live[fd] = false;
+}
+
+bool live_remove(int fd)
+{
+    std::lock_guard<std::mutex> g(live_mx);
+    bool blipped = live[fd];
+    live.erase(fd);
+    return blipped;
+}
+
+// Shutting the reading side wakes the connection's thread from its read without sending
+// anything; the thread then resets the connection. A thread blocked in a write would see the
+// blip only at its next read, but in the reconnect workload every connection waits to read.
+size_t blip_all()
+{
+    std::lock_guard<std::mutex> g(live_mx);
+    for (auto &[fd, blipped] : live) {
+        blipped = true;
+        shutdown(fd, SHUT_RD);
+    }
+    return live.size();
+}
 
 void on_stop_signal(int)
 {
@@ -411,8 +463,9 @@ void on_stop_signal(int)
 }
 
 // Session tickets and the session cache are off so that every connection pays for a full
-// handshake, whichever forwarder makes it: some of them resume sessions on their own.
-SSL_CTX *new_server_ctx(const char *cert, const char *key)
+// handshake, whichever forwarder makes it: some of them resume sessions on their own. With
+// `sessions` both are on, as a mount target's usually are.
+SSL_CTX *new_server_ctx(const char *cert, const char *key, bool sessions)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx || !SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) ||
@@ -424,10 +477,33 @@ SSL_CTX *new_server_ctx(const char *cert, const char *key)
         ERR_print_errors_fp(stderr);
         return nullptr;
     }
+    if (sessions) {
+        static const unsigned char sid_ctx[] = "zd-load";
+        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+        SSL_CTX_set_session_id_context(ctx, sid_ctx, sizeof(sid_ctx) - 1);
+        return ctx;
+    }
     SSL_CTX_set_options(ctx,
                         SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     return ctx;
+}
+
+// A blipped connection ends with a reset: no close_notify, no FIN, as when a server goes away.
+void end_connection(link &l, bool blipped)
+{
+    if (l.ssl) {
+        if (!blipped)
+            SSL_shutdown(l.ssl);
+        SSL_free(l.ssl);
+        ERR_clear_error();
+    }
+    if (blipped) {
+        struct linger abortive = {1, 0};
+        setsockopt(l.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
+    }
+    close(l.fd);
 }
 
 // Reads the whole upload, checking it as it comes, then tells the client what it found.
@@ -515,15 +591,19 @@ void serve_connection(int fd)
     link l{.fd = fd, .ssl = nullptr};
     set_timeouts(fd, server_timeout_s);
     set_nodelay(fd);
+    live_add(fd);
     if (server_ctx) {
-        l.ssl = SSL_new(server_ctx);
+        l.ssl = SSL_new(sessions_on ? resume_ctx : server_ctx);
         if (!l.ssl || SSL_set_fd(l.ssl, fd) != 1 || SSL_accept(l.ssl) != 1) {
             stats.handshake_fails++;
             ERR_clear_error();
             SSL_free(l.ssl);
-            close(fd);
+            l.ssl = nullptr;
+            end_connection(l, live_remove(fd));
             return;
         }
+        if (SSL_session_reused(l.ssl))
+            stats.resumed++;
     }
     hello h;
     int r = link_read_exact(l, &h, sizeof(h));
@@ -545,12 +625,7 @@ void serve_connection(int fd)
             break;
         }
     }
-    if (l.ssl) {
-        SSL_shutdown(l.ssl);
-        SSL_free(l.ssl);
-        ERR_clear_error();
-    }
-    close(fd);
+    end_connection(l, live_remove(fd));
 }
 
 void *connection_thread(void *arg)
@@ -606,9 +681,11 @@ int bound_port(int fd)
 void print_server_summary()
 {
     printf("zd-load role=server conns=%" PRIu64 " handshake_fails=%" PRIu64 " check_fails=%" PRIu64
-           " io_fails=%" PRIu64 " bytes_in=%" PRIu64 " bytes_out=%" PRIu64 " cpu_s=%.3f\n",
+           " io_fails=%" PRIu64 " bytes_in=%" PRIu64 " bytes_out=%" PRIu64 " resumed=%" PRIu64
+           " blipped=%" PRIu64 " cpu_s=%.3f\n",
            stats.conns.load(), stats.handshake_fails.load(), stats.check_fails.load(),
-           stats.io_fails.load(), stats.bytes_in.load(), stats.bytes_out.load(), cpu_seconds());
+           stats.io_fails.load(), stats.bytes_in.load(), stats.bytes_out.load(),
+           stats.resumed.load(), stats.blipped.load(), cpu_seconds());
     fflush(stdout);
 }
 
@@ -619,8 +696,9 @@ int run_server(const options &o)
     if (!o.plain) {
         if (!o.cert || !o.key)
             usage();
-        server_ctx = new_server_ctx(o.cert, o.key);
-        if (!server_ctx)
+        server_ctx = new_server_ctx(o.cert, o.key, false);
+        resume_ctx = new_server_ctx(o.cert, o.key, true);
+        if (!server_ctx || !resume_ctx)
             return 1;
     }
     int lfd = listen_on(o.endpoint);
@@ -631,12 +709,39 @@ int run_server(const options &o)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // The control signals come through a descriptor beside the listener, blocked in every
+    // thread (the connection threads inherit the mask), so a blip is acted on at once.
+    sigset_t control;
+    sigemptyset(&control);
+    sigaddset(&control, SIGUSR1);
+    sigaddset(&control, SIGRTMIN);
+    sigaddset(&control, SIGRTMIN + 1);
+    pthread_sigmask(SIG_BLOCK, &control, nullptr);
+    int sfd = signalfd(-1, &control, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sfd < 0)
+        return 1;
     printf("zd-load role=server listening=1 port=%d tls=%d\n", bound_port(lfd), o.plain ? 0 : 1);
     fflush(stdout);
     int64_t deadline = now_ns() + static_cast<int64_t>(o.max_seconds * 1e9);
     while (!stop_requested && now_ns() < deadline) {
-        struct pollfd p = {.fd = lfd, .events = POLLIN, .revents = 0};
-        if (poll(&p, 1, 200) <= 0)
+        struct pollfd p[2] = {{.fd = lfd, .events = POLLIN, .revents = 0},
+                              {.fd = sfd, .events = POLLIN, .revents = 0}};
+        if (poll(p, 2, 200) <= 0)
+            continue;
+        struct signalfd_siginfo si;
+        while (read(sfd, &si, sizeof(si)) == static_cast<ssize_t>(sizeof(si))) {
+            int signo = static_cast<int>(si.ssi_signo);
+            if (signo == SIGUSR1) {
+                size_t n = blip_all();
+                stats.blipped += n;
+                printf("zd-load role=server blip=%zu\n", n);
+            } else {
+                sessions_on = signo == SIGRTMIN;
+                printf("zd-load role=server sessions=%d\n", sessions_on ? 1 : 0);
+            }
+            fflush(stdout);
+        }
+        if (!(p[0].revents & POLLIN))
             continue;
         int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
@@ -751,18 +856,20 @@ void echo_close(echo_conn &c)
 }
 
 // What each client thread hands back; merged after all have ended.
+// Latencies are kept whole: a connection retried after a dropped SYN waits seconds.
 struct tally {
-    std::vector<uint32_t> lat_ns;
+    std::vector<uint64_t> lat_ns;
     uint64_t ops = 0;
     uint64_t fails = 0;
     uint64_t check_fails = 0;
+    uint64_t retries = 0;
     int64_t end_ns = 0;
 };
 
 void record(tally &t, int64_t start)
 {
     int64_t d = now_ns() - start;
-    t.lat_ns.push_back(static_cast<uint32_t>(std::min<int64_t>(d, UINT32_MAX)));
+    t.lat_ns.push_back(static_cast<uint64_t>(std::max<int64_t>(d, 0)));
     t.ops++;
 }
 
@@ -782,17 +889,18 @@ struct result {
     double seconds = 0;
     uint64_t fails = 0;
     uint64_t check_fails = 0;
-    std::vector<uint32_t> lat_ns;
+    std::vector<uint64_t> lat_ns;
     bool latency = false;
     int connected = -1;
+    int64_t retries = -1;
 };
 
-double percentile_us(const std::vector<uint32_t> &sorted, double q)
+double percentile_us(const std::vector<uint64_t> &sorted, double q)
 {
     if (sorted.empty())
         return 0;
     size_t i = static_cast<size_t>(std::floor(q * static_cast<double>(sorted.size() - 1)));
-    return sorted[i] / 1e3;
+    return static_cast<double>(sorted[i]) / 1e3;
 }
 
 // One line, key=value pairs, that the benchmark script parses; nothing else goes to stdout.
@@ -808,10 +916,12 @@ int print_result(result &r, double cpu_s)
         std::sort(r.lat_ns.begin(), r.lat_ns.end());
         printf(" p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f", percentile_us(r.lat_ns, 0.5),
                percentile_us(r.lat_ns, 0.99), percentile_us(r.lat_ns, 0.999),
-               r.lat_ns.empty() ? 0.0 : r.lat_ns.back() / 1e3);
+               r.lat_ns.empty() ? 0.0 : static_cast<double>(r.lat_ns.back()) / 1e3);
     }
     if (r.connected >= 0)
         printf(" connected=%d", r.connected);
+    if (r.retries >= 0)
+        printf(" retries=%" PRId64, r.retries);
     printf(" fails=%" PRIu64 " check_fails=%" PRIu64 " check=%s client_cpu_s=%.3f\n", r.fails,
            r.check_fails, ok ? "ok" : "FAILED", cpu_s);
     fflush(stdout);
@@ -1048,6 +1158,94 @@ void run_many(const target &t, const options &o, result &r)
     r.connected = connected;
 }
 
+// A connection the forwarder could not take yet (its pairs still full from an earlier run,
+// or its listen queue) is tried again a little later, a bounded number of times; the tries
+// are counted. A wrong byte is a failure at once.
+constexpr int OPEN_ATTEMPTS = 50;
+constexpr int64_t OPEN_RETRY_NS = 20 * 1000000;
+
+int open_with_retries(const target &t, const options &o, echo_conn &c, int64_t deadline,
+                      uint64_t *retries)
+{
+    int rc = -1;
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS && now_ns() < deadline; attempt++) {
+        if (attempt > 0) {
+            (*retries)++;
+            sleep_ns(OPEN_RETRY_NS);
+        }
+        rc = echo_open(t, c, o.req, o.reply ? o.reply : o.req);
+        if (rc == 0)
+            rc = echo_once(c);
+        if (rc == 0 || rc == -2)
+            return rc;
+        echo_close(c);
+    }
+    return rc;
+}
+
+// Reconnection after the server blips: every connection is opened (spread over the ramp, so
+// that setting up is not itself a storm) and has made one round trip; then the server end
+// resets all its connections at once (SIGUSR1 to --server-pid, the
+// process stays) and every client reconnects as soon as it sees its connection end. The clock
+// runs from the signal until the last client has made one round trip on its new connection;
+// each client's own time from the signal is its latency.
+void run_reconnect(const target &t, const options &o, result &r)
+{
+    if (o.server_pid <= 0)
+        usage();
+    int n = o.conns > 0 ? o.conns : 256;
+    r.conns = n;
+    std::vector<tally> tallies(static_cast<size_t>(n));
+    std::atomic<int> connected{0};
+    std::atomic<int64_t> start{0};
+    std::atomic<bool> signalled{false};
+    std::barrier sync(n, [&]() noexcept {
+        start = now_ns();
+        signalled = kill(static_cast<pid_t>(o.server_pid), SIGUSR1) == 0;
+    });
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; i++) {
+        threads.emplace_back([&, i]() {
+            tally &me = tallies[static_cast<size_t>(i)];
+            sleep_ns(static_cast<int64_t>(i) * o.ramp_ms * 1000000);
+            echo_conn c;
+            int rc = open_with_retries(t, o, c, deadline_after(now_ns(), o.seconds), &me.retries);
+            if (rc == 0)
+                connected++;
+            sync.arrive_and_wait();
+            if (rc != 0 || !signalled) {
+                count_failure(me, rc != 0 ? rc : -1);
+            } else {
+                // The blip reaches the client as the end of its connection; data instead, or
+                // nothing within the timeout, fails the run.
+                uint8_t byte;
+                errno = 0;
+                ssize_t got = link_read(c.l, &byte, 1);
+                bool ended = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+                echo_close(c);
+                if (got > 0)
+                    me.check_fails++;
+                else if (!ended)
+                    me.fails++;
+                else if ((rc = open_with_retries(t, o, c, deadline_after(start, o.seconds),
+                                                 &me.retries)) == 0)
+                    record(me, start);
+                else
+                    count_failure(me, rc);
+            }
+            me.end_ns = now_ns();
+            echo_close(c);
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    merge(r, tallies, start);
+    r.connected = connected;
+    r.retries = 0;
+    for (const tally &each : tallies)
+        r.retries += static_cast<int64_t>(each.retries);
+}
+
 int run_client(const options &o)
 {
     if (!o.workload)
@@ -1076,6 +1274,8 @@ int run_client(const options &o)
         run_connect(t, o, r);
     else if (w == "many")
         run_many(t, o, r);
+    else if (w == "reconnect")
+        run_reconnect(t, o, r);
     else
         usage();
     return print_result(r, cpu_seconds());

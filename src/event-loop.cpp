@@ -137,10 +137,12 @@ static void attach_tls_session(evl_socket *sock, bool server, const char *caller
                        "BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE)");
     SSL_set_mode(sock->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_set_bio(sock->ssl, sock->plain, sock->plain);
-    if (server)
+    if (server) {
         SSL_set_accept_state(sock->ssl);
-    else
+    } else {
         SSL_set_connect_state(sock->ssl);
+        ssl_offer_session(sock->ssl);
+    }
     sock->in_cipher = skb_create(SKB_SIZE);
     sock->out_cipher = skb_create(SKB_SIZE);
     sock->net_out = sock->out_cipher;
@@ -259,9 +261,14 @@ static int close_connection(evl *evl, evl_socket *sock)
     sock->flags &= ~EVL_SOCK_OPEN;
     if (was_open)
         sock->failure = failure_of(sock);
+    // The loop ends a handshake that is under way only when it failed: a TLS error, the peer's
+    // end or reset, an error event, the deadline. The session it offered goes with it.
+    bool handshake_failed = was_open && sock->ssl && sock->due[EVL_TIMER_HANDSHAKE] != 0;
     pthread_mutex_unlock(&sock->mutex);
     if (!was_open)
         return -1;
+    if (handshake_failed)
+        ssl_session_done(sock->ssl, false);
     if (sock->ops.on_connection_closed)
         sock->ops.on_connection_closed(evl, sock, sock->arg);
     return 0;
@@ -917,6 +924,17 @@ static void secure_data(evl *evl, evl_socket *sock)
         char peer[ENDPOINT_TEXT_SZ];
         EVL_REPORT(LVL_DEBUG, "TLS handshake with %s finished on socket %d\n",
                    ARGendpoint6(peer, sock->ep), sock->fd);
+        int resumed = ssl_session_done(sock->ssl, true);
+        if (resumed < 0) {
+            // Nothing has passed either way yet: what the session encrypted is still in
+            // out_cipher, what it decrypted in in_plain.
+            pthread_mutex_unlock(&sock->mutex);
+            close_connection(evl, sock);
+            return;
+        }
+        if (resumed > 0)
+            EVL_REPORT(LVL_INFO, "Resumed TLS session with %s on socket %d\n",
+                       ARGendpoint6(peer, sock->ep), sock->fd);
     }
     // After the end of the TCP stream the socket closes once nothing is left to decrypt; an
     // end before the handshake finished is no orderly end of a TLS session. A lingering

@@ -13,8 +13,10 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,6 +187,138 @@ static void absorb_cert(const char *ca_file, const char *common_name)
                 "SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1");
 }
 
+// ---- session resumption ----
+//
+// The slot holds a copy that no connection uses, and each connection is offered a copy of its
+// own: the library marks the session of a connection that ends without a close_notify (a reset,
+// any abortive close) as not resumable, and a shared object would take the slot down with it.
+
+static pthread_mutex_t session_mx = PTHREAD_MUTEX_INITIALIZER;
+// The slot: a session with one reference of its own, or null.
+static SSL_SESSION *kept_session = nullptr;
+// Counts every change of the slot. A connection notes the count at which it was offered the
+// session, so that its failed handshake drops only what it was offered, never a session that
+// another handshake has kept since.
+static uintptr_t kept_generation = 0;
+static bool resume_on = false;
+// Per connection (SSL ex_data): the count at the offer, 0 for none; and the copy it was offered,
+// only compared, never dereferenced.
+static int offered_generation_index = -1;
+static int offered_copy_index = -1;
+static pthread_once_t offered_once = PTHREAD_ONCE_INIT;
+
+static void make_offered_indexes()
+{
+    offered_generation_index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    offered_copy_index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    ZD_ASSERT(offered_generation_index >= 0 && offered_copy_index >= 0);
+}
+
+// session_mx held. Keeps a copy of sess; null empties the slot.
+static void keep_session_locked(SSL_SESSION *sess)
+{
+    SSL_SESSION *copy = sess != nullptr ? SSL_SESSION_dup(sess) : nullptr;
+    if (sess != nullptr && copy == nullptr)
+        return;
+    SSL_SESSION_free(kept_session);
+    kept_session = copy;
+    kept_generation++;
+}
+
+// The library calls this on the worker when a full TLS 1.2 handshake has made a session, and
+// for every TLS 1.3 ticket that arrives after a handshake. A failed verification ends the
+// handshake before either, and a session is only kept if its handshake verified all the same.
+static int keep_new_session(SSL *ssl, SSL_SESSION *sess)
+{
+    if (SSL_get_verify_result(ssl) != X509_V_OK || SSL_get0_peer_certificate(ssl) == nullptr ||
+        !SSL_SESSION_is_resumable(sess))
+        return 0;
+    pthread_mutex_lock(&session_mx);
+    if (resume_on)
+        keep_session_locked(sess);
+    pthread_mutex_unlock(&session_mx);
+    // The library's reference for the call goes back to it.
+    return 0;
+}
+
+// The library keeps no sessions of its own: the slot is the whole client cache.
+static void setup_resumption(bool client_mode)
+{
+    pthread_once(&offered_once, make_offered_indexes);
+    const char *setting = getenv(TLS_RESUME_ENV);
+    bool on = client_mode && (setting == nullptr || strcmp(setting, "0") != 0);
+    pthread_mutex_lock(&session_mx);
+    keep_session_locked(nullptr);
+    resume_on = on;
+    pthread_mutex_unlock(&session_mx);
+    if (!client_mode)
+        return;
+    if (!on) {
+        REPORT(LVL_INFO, "TLS session resumption off (%s=0)\n", TLS_RESUME_ENV);
+        return;
+    }
+    SSL_CTX_set_session_cache_mode(ssl_ctx,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ssl_ctx, keep_new_session);
+}
+
+void ssl_offer_session(SSL *ssl)
+{
+    pthread_once(&offered_once, make_offered_indexes);
+    pthread_mutex_lock(&session_mx);
+    SSL_SESSION *copy =
+        resume_on && kept_session != nullptr ? SSL_SESSION_dup(kept_session) : nullptr;
+    uintptr_t generation = kept_generation;
+    pthread_mutex_unlock(&session_mx);
+    if (copy == nullptr)
+        return;
+    if (SSL_set_session(ssl, copy) == 1) {
+        SSL_set_ex_data(ssl, offered_generation_index, reinterpret_cast<void *>(generation));
+        SSL_set_ex_data(ssl, offered_copy_index, copy);
+    }
+    SSL_SESSION_free(copy);
+}
+
+// A resumed session was verified when it was made, against the same CA bundle and names, so
+// the library does not verify it again; its stored verdict is checked all the same.
+static void warn_if_expiring(X509 *cert);
+
+int ssl_session_done(SSL *ssl, bool ok)
+{
+    if (SSL_is_server(ssl))
+        return 0;
+    pthread_once(&offered_once, make_offered_indexes);
+    auto offered = reinterpret_cast<uintptr_t>(SSL_get_ex_data(ssl, offered_generation_index));
+    void *offered_copy = SSL_get_ex_data(ssl, offered_copy_index);
+    // Once per handshake: a later failure of the connection says nothing about its session.
+    SSL_set_ex_data(ssl, offered_generation_index, nullptr);
+    SSL_set_ex_data(ssl, offered_copy_index, nullptr);
+    bool resumed = ok && SSL_session_reused(ssl);
+    long verdict = SSL_get_verify_result(ssl);
+    bool refused = resumed && verdict != X509_V_OK;
+    SSL_SESSION *now = SSL_get_session(ssl);
+    pthread_mutex_lock(&session_mx);
+    if (!ok || refused) {
+        if (offered != 0 && offered == kept_generation)
+            keep_session_locked(nullptr);
+    } else if (resumed && resume_on && now != offered_copy && SSL_SESSION_is_resumable(now)) {
+        // The server renewed the ticket of a resumed TLS 1.2 session: the library made a new
+        // session for it, which it does not announce.
+        keep_session_locked(now);
+    }
+    pthread_mutex_unlock(&session_mx);
+    if (refused) {
+        REPORT(LVL_ERROR, "Resumed TLS session was not verified: err %ld:%s\n", verdict,
+               X509_verify_cert_error_string(verdict));
+        return -1;
+    }
+    // A resumed session skips the verification callback, which gives the expiry warning.
+    X509 *cert = resumed ? SSL_get0_peer_certificate(ssl) : nullptr;
+    if (cert != nullptr)
+        warn_if_expiring(cert);
+    return resumed ? 1 : 0;
+}
+
 void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name)
 {
     REPORT(LVL_INFO, "openssl version %s\n", OpenSSL_version(OPENSSL_VERSION));
@@ -192,14 +326,20 @@ void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_nam
     ZD_ASSERT_T(ssl_ctx == nullptr, "ssl_ctx == NULL");
     init_ssl_ctx();
     if (!client_mode) {
+        setup_resumption(false);
         Test_generate_cert_and_key();
         return;
     }
     absorb_cert(ca_file, common_name);
+    setup_resumption(true);
 }
 
 void exit_ssl_setup()
 {
+    pthread_mutex_lock(&session_mx);
+    keep_session_locked(nullptr);
+    resume_on = false;
+    pthread_mutex_unlock(&session_mx);
     SSL_CTX_free(ssl_ctx);
     ssl_ctx = nullptr;
 }

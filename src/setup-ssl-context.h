@@ -1,4 +1,4 @@
-// The process-wide TLS context, peer verification and FIPS mode.
+// The process-wide TLS context, peer verification, client session resumption and FIPS mode.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -20,8 +20,25 @@ extern SSL_CTX *ssl_ctx;
 // setup_ssl_ctx.
 extern const char *accepted_names_path;
 
+// Client mode resumes TLS sessions unless this variable is "0" (read by setup_ssl_ctx).
+inline constexpr char TLS_RESUME_ENV[] = "ZARN_DWEL_TLS_RESUME";
+
 void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name);
 void exit_ssl_setup();
+
+// Session resumption towards the mount target. One process-wide slot holds the last session
+// of a handshake that verified the chain and the name; the CA bundle and the names are fixed
+// for the process, so it is good for every later connection. The owner thread sets the slot
+// up (setup_ssl_ctx) and empties it (exit_ssl_setup); the worker offers, replaces and drops
+// it. Its lock is innermost: the calls may be made with the loop and socket locks held.
+//
+// ssl_offer_session: on a new client session, before its handshake; offers the kept session.
+// ssl_session_done: once its handshake ended, ok when it finished. A failed handshake drops the
+// session it offered. A finished one gives -1 when it resumed a session whose stored verify
+// result is not X509_V_OK (the connection must be failed), 1 when it resumed a good one (a
+// renewed ticket replaces the kept session), 0 otherwise; server sessions always give 0.
+void ssl_offer_session(SSL *ssl);
+int ssl_session_done(SSL *ssl, bool ok);
 void set_fips_mode();
 int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx);
 void spew_cert_details(int level, X509 *cert);

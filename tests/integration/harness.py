@@ -428,6 +428,7 @@ class ConnInfo:
         self.sha = hashlib.sha256()
         self.data = bytearray()
         self.end = None  # "close_notify", "eof", "reset", "handshake: ...", "error: ..."
+        self.reused = None  # after the handshake: whether it resumed an earlier session
         self.done = threading.Event()
 
     def digest(self):
@@ -456,12 +457,15 @@ class TlsPeer:
     reset_after > 0 makes echo, sink and record reset the connection (no close_notify, no FIN)
     as soon as that many bytes have come in.
     netns: a Netns to listen in instead of this process's namespace.
+    tls_max: the highest TLS version (an ssl.TLSVersion) to speak, by default the library's.
+    Sessions resume (tickets) for as long as the peer lives; a new peer has new ticket keys.
     port 0 takes a free port (.port tells which). mode, payload, read_pause and reset_after may
     be changed between connections; each connection keeps the values it was accepted with."""
 
     def __init__(self, cert=None, key=None, mode="echo", host="::1", port=0, payload=b"",
-                 read_pause=0.0, netns=None, reset_after=0):
+                 read_pause=0.0, netns=None, reset_after=0, tls_max=None):
         self.cert, self.key, self.mode = cert, key, mode
+        self.tls_max = tls_max
         self.host, self.port = host, port
         self.netns = netns
         self.payload = payload
@@ -486,6 +490,8 @@ class TlsPeer:
             if self.cert:
                 self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 self.ctx.load_cert_chain(self.cert, self.key)
+                if self.tls_max is not None:
+                    self.ctx.maximum_version = self.tls_max
             self.listener.listen(512)
             self.listener.settimeout(0.2)
             self._accepter = threading.Thread(target=self._accept, daemon=True)
@@ -544,6 +550,7 @@ class TlsPeer:
                                             do_handshake_on_connect=False,
                                             suppress_ragged_eofs=False)
                 conn.do_handshake()
+                info.reused = conn.session_reused
             except (ssl.SSLError, OSError) as e:
                 info.end = "handshake: %s" % e
                 return

@@ -32,6 +32,7 @@ TINY = {
     "read": ["--conns", "2", "--ops", "40", "--seconds", "20"],
     "connect": ["--conns", "2", "--ops", "30", "--seconds", "20"],
     "many": ["--conns", "12", "--seconds", "1", "--interval-ms", "100", "--ramp-ms", "1"],
+    "reconnect": ["--conns", "8", "--ramp-ms", "1", "--seconds", "20"],
 }
 
 
@@ -144,6 +145,13 @@ class Server:
         fields = dict(kv.split("=", 1) for kv in first.split()[1:])
         assert fields.get("listening") == "1", first
         self.port = int(fields["port"])
+        self.pid = self.proc.pid
+
+    def control(self, signo):
+        """Sends a control signal and returns the server's acknowledgement as a dict."""
+        os.kill(self.pid, signo)
+        line = self.proc.stdout.readline()
+        return dict(kv.split("=", 1) for kv in line.split()[1:])
 
     def stop(self):
         """Ends the server and returns its summary line as a dict."""
@@ -153,9 +161,11 @@ class Server:
         return dict(kv.split("=", 1) for kv in lines[-1].split()[1:])
 
 
-def run_client(port, workload, extra=()):
+def run_client(port, workload, extra=(), server=None):
     argv = [LOAD, "client", "--connect", "[::1]:%d" % port, "--workload", workload,
             "--timeout", "20"] + TINY.get(workload, []) + list(extra)
+    if workload == "reconnect":
+        argv += ["--server-pid", str(server.pid)]
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           timeout=120)
     line = bench.parse_line(done.stdout)
@@ -195,6 +205,9 @@ class LoadTool(unittest.TestCase):
         elif workload == "many":
             self.assertEqual("12", line["connected"])
             self.assertGreater(ops, 0)
+        elif workload == "reconnect":
+            # Every client was connected, lost its connection to the blip and came back.
+            self.assertEqual(("8", 8), (line["connected"], ops))
         if workload not in ("bulk-up", "bulk-down"):
             for key in ("p50_us", "p99_us", "p999_us"):
                 self.assertIn(key, line)
@@ -206,7 +219,7 @@ class LoadTool(unittest.TestCase):
         try:
             for workload in TINY:
                 with self.subTest(workload=workload):
-                    rc, line = run_client(relay.port, workload)
+                    rc, line = run_client(relay.port, workload, server=server)
                     self.assert_success(rc, line, workload)
                     self.assert_amounts(workload, line)
         finally:
@@ -215,15 +228,18 @@ class LoadTool(unittest.TestCase):
         self.assertEqual([], relay.errors)
         self.assertEqual("0", summary["handshake_fails"], summary)
         self.assertEqual("0", summary["check_fails"], summary)
-        # bulk-up, 3 rpc, 2 read, 30 connect and 12 many connections, plus bulk-down.
-        self.assertEqual(1 + 1 + 3 + 2 + 30 + 12, int(summary["conns"]), summary)
+        # bulk-up, 3 rpc, 2 read, 30 connect and 12 many connections, plus bulk-down, and 8
+        # reconnect clients twice each.
+        self.assertEqual(1 + 1 + 3 + 2 + 30 + 12 + 2 * 8, int(summary["conns"]), summary)
+        self.assertEqual("8", summary["blipped"], summary)
+        self.assertEqual("0", summary["resumed"], summary)
 
     def test_every_workload_against_the_plain_server(self):
         server = Server()
         try:
             for workload in TINY:
                 with self.subTest(workload=workload):
-                    rc, line = run_client(server.port, workload)
+                    rc, line = run_client(server.port, workload, server=server)
                     self.assert_success(rc, line, workload)
                     self.assert_amounts(workload, line)
         finally:
@@ -283,7 +299,7 @@ class LoadTool(unittest.TestCase):
 class ServerEnd(unittest.TestCase):
     """The server end is the yardstick's fixed half: every forwarder must meet the same TLS
     1.2 suite and pay for a full handshake on every connection, or the rows compare unlike
-    things."""
+    things; only the reconnect workload has it resume sessions."""
 
     @classmethod
     def setUpClass(cls):
@@ -335,6 +351,24 @@ class ServerEnd(unittest.TestCase):
         second = self.handshake(ctx, session=session)
         self.assertFalse(second.session_reused)
         second.close()
+
+    def test_sessions_resume_only_while_switched_on(self):
+        """The reconnect workload switches sessions on around its run; the connections
+        accepted before and after it are full handshakes again."""
+        ctx = self.context()
+        self.assertEqual("1", self.server.control(signal.SIGRTMIN)["sessions"])
+        try:
+            first = self.handshake(ctx)
+            session = first.session
+            first.close()
+            second = self.handshake(ctx, session=session)
+            self.assertTrue(second.session_reused)
+            second.close()
+        finally:
+            self.assertEqual("0", self.server.control(signal.SIGRTMIN + 1)["sessions"])
+        third = self.handshake(ctx, session=session)
+        self.assertFalse(third.session_reused)
+        third.close()
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for a network namespace")

@@ -80,7 +80,7 @@ class DaemonPage(unittest.TestCase):
     def test_signals_environment_files_and_exit_statuses(self):
         for name in ("SIGINT", "SIGQUIT", "SIGTERM", "SIGABRT", "SIGUSR1", "SIGUSR2", "SIGHUP",
                      "RANDFILE", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID",
-                     "READY=1", "STOPPING=1", "WATCHDOG=1", "STATUS=",
+                     "ZARN_DWEL_TLS_RESUME", "READY=1", "STOPPING=1", "WATCHDOG=1", "STATUS=",
                      "/etc/zarn-dwel-utils.d/config.json", "\"wildcards\"", "/run/netns",
                      "CAP_SYS_ADMIN", "CAP_NET_BIND_SERVICE"):
             self.assertIn(name, self.text)

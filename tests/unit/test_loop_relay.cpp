@@ -1,9 +1,11 @@
 // A plain loopback connection paired with a TLS connection through the real loop: the test's
 // own small user pairs the two sockets the way the forwarder does, and a TLS server of the
-// test's own, with a certificate from a CA the test makes, answers on the other side.
+// test's own, with a certificate from a CA the test makes, answers on the other side. Pairs
+// made one after another resume the TLS session of the one before when the server can.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "evl_test_support.h"
@@ -234,6 +236,139 @@ struct relay_loop {
 
 constexpr uint64_t RELAY_BYTES = 64ull << 20;
 
+// ---- a mount target that resumes sessions ----
+
+ctx_ptr target_ctx(X509 *cert, int max_version)
+{
+    ctx_ptr ctx(SSL_CTX_new(TLS_server_method()));
+    EXPECT_EQ(SSL_CTX_use_certificate(ctx.get(), cert), 1);
+    EXPECT_EQ(SSL_CTX_use_PrivateKey(ctx.get(), the_pki().server_key.get()), 1);
+    SSL_CTX_set_max_proto_version(ctx.get(), max_version);
+    return ctx;
+}
+
+// What the target saw of one connection.
+struct target_conn {
+    bool handshake_ok = false;
+    bool reused = false;
+    uint64_t bytes = 0;
+};
+
+// Serves connections one after another with the given context, whose ticket keys and session
+// cache live as long as it does, and echoes what it reads. The port is taken with SO_REUSEADDR,
+// so that a successor can serve on the same port: a restarted mount target.
+struct target {
+    SSL_CTX *ctx;
+    int listener = -1;
+    uint16_t port = 0;
+    std::thread thr;
+    std::atomic<bool> stopping{false};
+    // Set before a connection: after its first echo the target waits for `reset_now` and then
+    // resets the connection, with no close_notify (a server that goes away).
+    std::atomic<bool> reset_after_echo{false};
+    std::atomic<bool> reset_now{false};
+    std::mutex mx;
+    std::vector<target_conn> conns;
+
+    target(SSL_CTX *c, uint16_t want_port) : ctx(c)
+    {
+        listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int yes = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), want_port});
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+        EXPECT_EQ(listen(listener, 16), 0);
+        port = local_port(listener);
+        thr = std::thread([this] {
+            while (!stopping) {
+                int fd = accept_one(listener, 50);
+                if (fd >= 0)
+                    serve(fd);
+            }
+        });
+    }
+    ~target()
+    {
+        stopping = true;
+        thr.join();
+        close(listener);
+    }
+    void serve(int fd)
+    {
+        target_conn c;
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        c.handshake_ok = SSL_accept(ssl) == 1;
+        if (c.handshake_ok) {
+            c.reused = SSL_session_reused(ssl);
+            char buf[4096];
+            for (int n; (n = SSL_read(ssl, buf, sizeof(buf))) > 0;) {
+                c.bytes += static_cast<uint64_t>(n);
+                if (SSL_write(ssl, buf, n) != n)
+                    break;
+                if (reset_after_echo) {
+                    wait_until([&] { return reset_now.load(); }, 10000);
+                    reset_close(fd);
+                    fd = -1;
+                    break;
+                }
+            }
+            if (fd >= 0)
+                SSL_shutdown(ssl);
+        }
+        ERR_clear_error();
+        SSL_free(ssl);
+        if (fd >= 0)
+            close(fd);
+        std::lock_guard<std::mutex> g(mx);
+        conns.push_back(c);
+    }
+    // The nth connection once the target is done with it.
+    target_conn wait_conn(size_t n)
+    {
+        EXPECT_TRUE(wait_until(
+            [&] {
+                std::lock_guard<std::mutex> g(mx);
+                return conns.size() > n;
+            },
+            10000));
+        std::lock_guard<std::mutex> g(mx);
+        return n < conns.size() ? conns[n] : target_conn{};
+    }
+};
+
+// One client through the relay: a request, its echo (or the end of the connection), the close
+// (or, with a reset target, the reset passed on), and the relay's pair gone. Returns the echo
+// and the log lines of the whole exchange.
+std::pair<std::string, std::string> round_trip(relay_loop &rl, const std::string &request,
+                                               target *reset_by = nullptr)
+{
+    rl.r.done = false;
+    std::string echo;
+    std::string log = logcap::capture_stdout([&] {
+        int client = connect_to(rl.port);
+        EXPECT_TRUE(send_all(client, request.data(), request.size()));
+        char buf[256];
+        while (echo.size() < request.size()) {
+            ssize_t n = recv(client, buf, sizeof(buf), 0);
+            if (n <= 0)
+                break;
+            echo.append(buf, static_cast<size_t>(n));
+        }
+        if (reset_by != nullptr) {
+            reset_by->reset_now = true;
+            EXPECT_EQ(read_to_end(client), "");
+        }
+        close(client);
+        EXPECT_TRUE(wait_until([&] { return rl.r.done.load(); }, 10000));
+    });
+    return {echo, log};
+}
+
+class LoopResume : public ::testing::TestWithParam<int>
+{
+};
+
 } // namespace
 
 // 64 MiB each way, compared byte for byte; at the end the client's orderly close makes the
@@ -431,3 +566,84 @@ TEST(LoopRelay, SlowReaderGetsTheWholeBurstAfterTheNetworkWentQuietOrEnded)
         }
     exit_ssl_setup();
 }
+
+// A connection to the target that issued the kept session resumes it, and the library then
+// verifies nothing: no certificate lines, one "Resumed" line; also after a connection that the
+// target reset. A target that cannot resume it
+// (restarted: new ticket keys, new session cache) gets a full handshake, verified as ever,
+// whose session is kept in turn; one that presents a certificate for another name is refused
+// before a byte passes, and the session offered to it is dropped, so that the next connection
+// is a full handshake even at a target that could have resumed it.
+TEST_P(LoopResume, ResumesAtTheSameTargetAndVerifiesEveryFullHandshake)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
+    x509_ptr other = make_cert("other.zd.test", false, the_pki().server_key.get(),
+                               the_pki().ca.get(), the_pki().ca_key.get());
+    ctx_ptr first = target_ctx(the_pki().server.get(), GetParam());
+    ctx_ptr restarted = target_ctx(the_pki().server.get(), GetParam());
+    ctx_ptr impostor = target_ctx(other.get(), GetParam());
+    const std::string resumed_line = " relay: Resumed TLS session with [::1]:";
+    auto full_and_verified = [](const std::string &log) {
+        return count_of(log, "Verified cert") == 2 && count_of(log, "Resumed TLS session") == 0;
+    };
+    auto resumed_unverified = [&](const std::string &log) {
+        return count_of(log, "Verified cert") == 0 && count_of(log, resumed_line) == 1;
+    };
+
+    uint16_t port;
+    {
+        target t(first.get(), 0);
+        port = t.port;
+        relay_loop rl(port);
+        // The second connection ends with the target's reset, which must not spoil the session
+        // for the third.
+        for (size_t i = 0; i < 3; i++) {
+            SCOPED_TRACE(i);
+            t.reset_after_echo = i == 1;
+            auto [echo, log] =
+                round_trip(rl, "request " + std::to_string(i), i == 1 ? &t : nullptr);
+            EXPECT_EQ(echo, "request " + std::to_string(i));
+            target_conn c = t.wait_conn(i);
+            EXPECT_TRUE(c.handshake_ok);
+            EXPECT_EQ(c.reused, i > 0);
+            EXPECT_TRUE(i == 0 ? full_and_verified(log) : resumed_unverified(log)) << log;
+        }
+        rl.stop();
+    }
+    relay_loop rl(port);
+    {
+        target t(restarted.get(), port);
+        for (size_t i = 0; i < 2; i++) {
+            SCOPED_TRACE(i);
+            auto [echo, log] = round_trip(rl, "after restart");
+            EXPECT_EQ(echo, "after restart");
+            EXPECT_EQ(t.wait_conn(i).reused, i > 0);
+            EXPECT_TRUE(i == 0 ? full_and_verified(log) : resumed_unverified(log)) << log;
+        }
+    }
+    {
+        target t(impostor.get(), port);
+        auto [echo, log] = round_trip(rl, "secret");
+        EXPECT_EQ(echo, "");
+        target_conn c = t.wait_conn(0);
+        EXPECT_FALSE(c.handshake_ok);
+        EXPECT_EQ(c.bytes, 0u);
+        EXPECT_EQ(count_of(log, "err 62:hostname mismatch"), 1u) << log;
+        EXPECT_EQ(count_of(log, "certificate verify failed"), 1u) << log;
+        EXPECT_EQ(count_of(log, "Resumed TLS session"), 0u) << log;
+    }
+    {
+        target t(restarted.get(), port);
+        auto [echo, log] = round_trip(rl, "back again");
+        EXPECT_EQ(echo, "back again");
+        EXPECT_FALSE(t.wait_conn(0).reused) << "the refused connection dropped the session";
+        EXPECT_TRUE(full_and_verified(log)) << log;
+    }
+    rl.stop();
+    exit_ssl_setup();
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, LoopResume, ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
+                         [](const testing::TestParamInfo<int> &info) {
+                             return info.param == TLS1_2_VERSION ? "Tls12" : "Tls13";
+                         });

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -95,7 +96,8 @@ x509_ptr make_cert(const cert_spec &shape, EVP_PKEY *key, X509 *issuer, EVP_PKEY
         add_ext(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     }
     if (shape.dns != nullptr)
-        add_ext(cert.get(), signer, NID_subject_alt_name, (std::string("DNS:") + shape.dns).c_str());
+        add_ext(cert.get(), signer, NID_subject_alt_name,
+                (std::string("DNS:") + shape.dns).c_str());
     EXPECT_GT(X509_sign(cert.get(), issuer_key != nullptr ? issuer_key : key, EVP_sha256()), 0);
     return cert;
 }
@@ -149,12 +151,27 @@ ctx_ptr server_ctx(X509 *cert, EVP_PKEY *key, int max_version = 0, const char *c
     return ctx;
 }
 
+struct session_free {
+    void operator()(SSL_SESSION *s) const { SSL_SESSION_free(s); }
+};
+using session_ptr = std::unique_ptr<SSL_SESSION, session_free>;
+
 struct handshake_result {
     bool ok = false;
     long verify_result = -1;
     std::string version;
     std::string cipher;
     std::vector<log_line> log;
+    bool reused = false; // as the server saw it
+    int done = INT_MIN;  // what ssl_session_done said, when the handshake resumed
+    session_ptr session; // the client's session after the handshake
+};
+
+// How the client side takes part in resumption: not at all (as a plain client of ssl_ctx),
+// through the slot as the loop does, or offering a session of the test's own.
+struct resume_with {
+    bool slot = false;
+    SSL_SESSION *session = nullptr;
 };
 
 // Returns true once the handshake of s is done; sets *failed on anything but a retry.
@@ -171,7 +188,7 @@ bool step(SSL *s, bool *failed)
 
 // Both sessions run in this thread over one BIO pair; each round lets each side move as far
 // as it can, and a full handshake needs only a handful of rounds.
-handshake_result handshake(SSL_CTX *client_ctx, SSL_CTX *srv_ctx)
+handshake_result handshake(SSL_CTX *client_ctx, SSL_CTX *srv_ctx, resume_with resume = {})
 {
     handshake_result r;
     SSL *client = SSL_new(client_ctx);
@@ -183,6 +200,11 @@ handshake_result handshake(SSL_CTX *client_ctx, SSL_CTX *srv_ctx)
     SSL_set_bio(server, server_bio, server_bio);
     SSL_set_connect_state(client);
     SSL_set_accept_state(server);
+    if (resume.slot)
+        ssl_offer_session(client);
+    if (resume.session != nullptr) {
+        EXPECT_EQ(SSL_set_session(client, resume.session), 1);
+    }
     std::string out = capture_stdout([&] {
         bool client_done = false;
         bool server_done = false;
@@ -192,11 +214,20 @@ handshake_result handshake(SSL_CTX *client_ctx, SSL_CTX *srv_ctx)
             server_done = server_done || step(server, &failed);
         }
         r.ok = client_done && server_done && !failed;
+        // TLS 1.3 tickets come after the handshake; a read takes them in.
+        char byte;
+        if (r.ok && SSL_read(client, &byte, 1) <= 0)
+            ERR_clear_error();
+        if (resume.slot)
+            r.done = ssl_session_done(client, r.ok);
     });
     r.log = parse_log(out);
     r.verify_result = SSL_get_verify_result(client);
     r.version = SSL_get_version(client);
     r.cipher = SSL_CIPHER_get_name(SSL_get_current_cipher(client));
+    r.reused = SSL_session_reused(server);
+    // A copy: freeing a connection that was not shut down spoils its own session object.
+    r.session.reset(SSL_SESSION_dup(SSL_get_session(client)));
     SSL_free(client);
     SSL_free(server);
     ERR_clear_error();
@@ -297,6 +328,7 @@ class SslContextTest : public ::testing::Test
     void SetUp() override
     {
         unsetenv("RANDFILE");
+        unsetenv(TLS_RESUME_ENV);
         accepted_names_path = ACCEPTED_NAMES_FILE;
     }
     void TearDown() override
@@ -430,6 +462,69 @@ TEST_F(SslContextTest, OnlyTheConfiguredSuiteUpToTls12)
     r = handshake(ssl_ctx, tls13.get());
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.version, "TLSv1.3");
+}
+
+// Through the slot, as the loop uses it: the second connection to a server that can resume
+// resumes, unless the variable turns resumption off, which start-up then says.
+TEST_F(SslContextTest, ResumptionIsOnUnlessTheVariableTurnsItOff)
+{
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION})
+        for (const char *setting : {static_cast<const char *>(nullptr), "1", "0"}) {
+            SCOPED_TRACE(testing::Message() << version << " " << (setting ? setting : "unset"));
+            if (setting != nullptr)
+                setenv(TLS_RESUME_ENV, setting, 1);
+            std::vector<std::string> info =
+                messages_at(setup(true, the_pki->ca_file, "server.test"), "INFO");
+            bool off = setting != nullptr && std::string(setting) == "0";
+            EXPECT_EQ(info.size(), off ? 5u : 4u);
+            if (off) {
+                EXPECT_EQ(info.back(), "TLS session resumption off (ZARN_DWEL_TLS_RESUME=0)");
+            }
+            ctx_ptr srv = server_ctx(the_pki->server.get(), the_pki->leaf_key.get(), version);
+            handshake_result first = handshake(ssl_ctx, srv.get(), {.slot = true});
+            expect_verified(first, the_pki->server.get());
+            EXPECT_FALSE(first.reused);
+            EXPECT_EQ(first.done, 0);
+            handshake_result second = handshake(ssl_ctx, srv.get(), {.slot = true});
+            EXPECT_TRUE(second.ok);
+            EXPECT_EQ(second.reused, !off);
+            EXPECT_EQ(second.done, off ? 0 : 1);
+            if (off) {
+                expect_verified(second, the_pki->server.get());
+            } else {
+                EXPECT_TRUE(second.log.empty()) << "a resumed session is not verified again";
+            }
+            exit_ssl_setup();
+            unsetenv(TLS_RESUME_ENV);
+        }
+}
+
+// A session whose handshake did not verify (made here by a client that does not insist) can
+// never be in the slot; should one ever be resumed, its stored verdict fails the connection.
+TEST_F(SslContextTest, AResumedSessionWithABadVerdictIsRefused)
+{
+    setup(true, the_pki->ca_file, "server.test");
+    ctx_ptr srv = server_ctx(the_pki->other_name.get(), the_pki->leaf_key.get(), TLS1_2_VERSION);
+    ctx_ptr lax(SSL_CTX_new(TLS_client_method()));
+    ASSERT_EQ(SSL_CTX_load_verify_locations(lax.get(), the_pki->ca_file.c_str(), nullptr), 1);
+    ASSERT_EQ(X509_VERIFY_PARAM_set1_host(SSL_CTX_get0_param(lax.get()), "server.test", 0), 1);
+    ASSERT_EQ(SSL_CTX_set_cipher_list(lax.get(), CIPHER_LIST), 1);
+    handshake_result lax_one = handshake(lax.get(), srv.get());
+    ASSERT_TRUE(lax_one.ok);
+    ASSERT_EQ(lax_one.verify_result, X509_V_ERR_HOSTNAME_MISMATCH);
+
+    handshake_result r =
+        handshake(ssl_ctx, srv.get(), {.slot = true, .session = lax_one.session.get()});
+    EXPECT_TRUE(r.reused);
+    EXPECT_EQ(r.done, -1);
+    std::vector<std::string> errors = messages_at(r.log, "ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Resumed TLS session was not verified: err 62:hostname mismatch");
+    // Nothing of it was kept: the next connection is a full handshake, and refused.
+    handshake_result next = handshake(ssl_ctx, srv.get(), {.slot = true});
+    expect_refused(next, the_pki->other_name.get(), X509_V_ERR_HOSTNAME_MISMATCH,
+                   "hostname mismatch");
+    EXPECT_FALSE(next.reused);
 }
 
 TEST_F(SslContextTest, RandfileNamesTheSeed)

@@ -1,0 +1,109 @@
+"""TLS session resumption with the real daemon. A second connection to the same mount target
+resumes the session of the first, and the log says so instead of listing certificates. A target
+restarted on the same port (new ticket keys) cannot resume the session the daemon offers it: the
+full handshake that follows is verified, and with the right certificate its own session resumes
+from then on; with a certificate for another name it is refused before a byte of the client's
+passes. ZARN_DWEL_TLS_RESUME=0 makes every handshake a full one."""
+
+import os
+import ssl
+import unittest
+
+from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, exchange,
+                     run_tests)
+
+NAME = "srv.test"
+VERSIONS = {"TLS 1.2": ssl.TLSVersion.TLSv1_2, "TLS 1.3": ssl.TLSVersion.TLSv1_3}
+
+
+class Resumption(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = Netns().__enter__()
+        cls.log = Syslog().__enter__()
+        cls.pki = Pki().__enter__()
+        cls.cert = cls.pki.server(NAME)
+        cls.other = cls.pki.server("other.test")
+
+    @classmethod
+    def tearDownClass(cls):
+        for part in (cls.pki, cls.log, cls.ns):
+            part.__exit__(None, None, None)
+
+    def echo_once(self, d, peer, n):
+        """One client's request and echo through the daemon; returns the target's record of
+        the connection (the nth it accepted) and the daemon's lines of it."""
+        mark = self.log.mark()
+        client = self.ns.connect(NFS_PORT)
+        payload = b"request %d " % n * 50
+        self.assertEqual(payload, exchange(client, payload))
+        client.close()
+        conn = peer.wait_connections(n + 1)[n]
+        self.assertTrue(conn.done.wait(10))
+        # The last line of either kind of handshake: the leaf's subject, or the resumption.
+        if conn.reused:
+            d.wait_line(r"Resumed TLS session with \[::1\]:%d on socket \d+$" % peer.port,
+                        start=mark)
+        else:
+            d.wait_line(r"^  subject: .*CN=%s$" % NAME, start=mark)
+        return conn, d.texts(mark)
+
+    def assert_full(self, conn, texts):
+        self.assertFalse(conn.reused)
+        self.assertEqual(2, texts.count("Verified cert"), texts)
+        self.assertFalse([t for t in texts if "Resumed TLS session" in t])
+
+    def assert_resumed(self, conn, texts):
+        self.assertTrue(conn.reused)
+        self.assertEqual(0, texts.count("Verified cert"), texts)
+        self.assertEqual(1, len([t for t in texts if "Resumed TLS session" in t]), texts)
+
+    def test_resumes_and_still_refuses_another_name(self):
+        for version, tls_max in VERSIONS.items():
+            with self.subTest(version=version), \
+                    TlsPeer(*self.cert, mode="echo", tls_max=tls_max) as first, \
+                    Daemon(self.log, self.ns, first.port, self.pki.ca, NAME) as d:
+                port = first.port
+                self.assert_full(*self.echo_once(d, first, 0))
+                self.assert_resumed(*self.echo_once(d, first, 1))
+                self.assert_resumed(*self.echo_once(d, first, 2))
+                # The target goes away (its context and ticket keys with it); the outer exit
+                # finds it stopped already.
+                first.__exit__(None, None, None)
+
+                # Offered the first target's session, which it cannot resume: a full handshake.
+                with TlsPeer(*self.cert, mode="echo", port=port, tls_max=tls_max) as restarted:
+                    self.assert_full(*self.echo_once(d, restarted, 0))
+                    self.assert_resumed(*self.echo_once(d, restarted, 1))
+
+                # Offered the restarted target's session, which it cannot resume either.
+                with TlsPeer(*self.other, mode="sink", port=port, tls_max=tls_max) as impostor:
+                    mark = self.log.mark()
+                    client = self.ns.connect(NFS_PORT)
+                    client.sendall(b"secret")
+                    self.assertTrue(connection_closed(client, 30), "client connection stays open")
+                    client.close()
+                    conn = impostor.wait_connections(1)[0]
+                    self.assertTrue(conn.done.wait(10))
+                    self.assertTrue(conn.end.startswith("handshake"), conn.end)
+                    self.assertEqual(0, conn.nbytes)
+                    d.wait_line(r"^  err 62:hostname mismatch$", start=mark)
+                    d.wait_line(r"certificate verify failed", start=mark)
+                    self.assertFalse([t for t in d.texts(mark) if "Resumed TLS session" in t])
+
+                with TlsPeer(*self.cert, mode="echo", port=port, tls_max=tls_max) as back:
+                    self.assert_full(*self.echo_once(d, back, 0))
+                    self.assert_resumed(*self.echo_once(d, back, 1))
+                self.assertIsNone(d.proc.poll())
+
+    def test_zero_turns_resumption_off(self):
+        env = dict(os.environ, ZARN_DWEL_TLS_RESUME="0")
+        with TlsPeer(*self.cert, mode="echo") as peer, \
+                Daemon(self.log, self.ns, peer.port, self.pki.ca, NAME, env=env) as d:
+            d.wait_line(r"^TLS session resumption off \(ZARN_DWEL_TLS_RESUME=0\)$")
+            for n in range(2):
+                self.assert_full(*self.echo_once(d, peer, n))
+
+
+if __name__ == "__main__":
+    run_tests()
