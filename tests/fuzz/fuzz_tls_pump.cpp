@@ -345,6 +345,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fz::rand_install();
     if (!fz::tls_peer_create(&peer))
         abort();
+    // Every input replays a transcript recorded from a full handshake, which is only valid
+    // for a client that offers no session: with resumption the second connection's hello
+    // would carry the first one's session and no longer match what was recorded.
+    setenv(TLS_RESUME_ENV, "0", 1);
     setup_ssl_ctx(true, peer.ca_file.c_str(), fz::SERVER_NAME);
     loop = evl_create("fuzz");
     make_dead_end();
