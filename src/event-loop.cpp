@@ -1028,6 +1028,11 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
     pthread_mutex_lock(&sock->mutex);
     skb *in = sock->net_in;
     if (in->avail == 0) {
+        // Only the pump empties in_cipher, and EPOLLIN is armed only while in_plain has room,
+        // so the pump can move on. Nothing else would run it when the peer, its own buffers
+        // full, waits for us to read while our ciphertext waits for it: both sides would wait.
+        if (sock->flags & EVL_SOCK_SECURE)
+            list_push(&evl->secure_queue, &sock->secure_link);
         pthread_mutex_unlock(&sock->mutex);
         return RECV_FULL;
     }

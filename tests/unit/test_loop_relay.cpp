@@ -439,6 +439,74 @@ TEST(LoopRelay, MovesSixtyFourMiBEachWayIntactAndEndsTheSessionInOrder)
     exit_ssl_setup();
 }
 
+// Both directions full at once: the server writes everything before it reads anything, and
+// the client reads only once it has written. While the client does not read, the secure side's
+// in_plain fills, the pump stops decrypting and the server's writes back up; the client's bytes
+// fill the secure side's outgoing ciphertext meanwhile, which the server does not read. Once the
+// client reads, room appears in in_plain with nothing arriving on the secure socket and nowhere
+// for ciphertext to go: only the pump, run again for the room alone, can move the pair on.
+TEST(LoopRelay, BothDirectionsFullAtOnceStillDrain)
+{
+    setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
+    constexpr uint64_t EACH_WAY = 24ull << 20;
+    constexpr uint64_t SLOW_PART = 8ull << 20;
+    std::atomic<uint64_t> server_read{0};
+    std::atomic<bool> server_wrote{false};
+    tls_server server([&](SSL *ssl) {
+        std::vector<uint8_t> chunk(65536);
+        for (uint64_t off = 0; off < EACH_WAY; off += chunk.size()) {
+            for (size_t j = 0; j < chunk.size(); j++)
+                chunk[j] = pattern(off + j);
+            if (SSL_write(ssl, chunk.data(), static_cast<int>(chunk.size())) <= 0)
+                return;
+        }
+        server_wrote = true;
+        while (server_read < EACH_WAY) {
+            int n = SSL_read(ssl, chunk.data(), static_cast<int>(chunk.size()));
+            if (n <= 0)
+                return;
+            server_read += static_cast<uint64_t>(n);
+        }
+    });
+    relay_loop rl(server.port);
+    int client = connect_to(rl.port);
+    std::atomic<bool> sent_ok{false};
+    std::thread writer([&] {
+        std::vector<uint8_t> chunk(262144, 0x5a);
+        for (uint64_t off = 0; off < EACH_WAY; off += chunk.size())
+            if (!send_all(client, chunk.data(), chunk.size()))
+                return;
+        sent_ok = true;
+    });
+    // Long enough for every buffer on both paths to fill.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    uint64_t got = 0, bad_at = UINT64_MAX;
+    std::vector<uint8_t> buf(262144);
+    while (got < EACH_WAY) {
+        // A slow reader at first: the secure side's in_plain then empties a piece at a time,
+        // and the pump finds it full again while ciphertext is still waiting.
+        if (got < SLOW_PART)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ssize_t n = recv(client, buf.data(), got < SLOW_PART ? 65536 : buf.size(), 0);
+        if (n <= 0)
+            break;
+        for (ssize_t j = 0; j < n && bad_at == UINT64_MAX; j++)
+            if (buf[static_cast<size_t>(j)] != pattern(got + static_cast<uint64_t>(j)))
+                bad_at = got + static_cast<uint64_t>(j);
+        got += static_cast<uint64_t>(n);
+    }
+    writer.join();
+    EXPECT_EQ(got, EACH_WAY) << "the server's bytes stopped coming";
+    EXPECT_EQ(bad_at, UINT64_MAX) << "first wrong byte at offset " << bad_at;
+    EXPECT_TRUE(sent_ok);
+    EXPECT_TRUE(wait_until([&] { return server_read.load() == EACH_WAY; }, 20000));
+    EXPECT_TRUE(server_wrote);
+    close(client);
+    server.thr.join();
+    rl.stop();
+    exit_ssl_setup();
+}
+
 // The client context checks the server's name: a certificate for another name fails the
 // handshake, the pump logs the library's reason and the pair is closed.
 TEST(LoopRelay, WrongServerNameFailsTheHandshakeAndClosesThePair)
