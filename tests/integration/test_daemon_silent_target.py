@@ -89,6 +89,9 @@ class SilentTarget(unittest.TestCase):
                 name, self.d.describe()))
             self.assertGreater(after, DETECTED_AFTER_S[0], name)
             self.assertLess(after, DETECTED_AFTER_S[1], name)
+        # Each line goes out before its pair is closed, but the receiver may take it in after
+        # the client has seen the end.
+        self.d.wait_line(r"failed on socket \d+: Connection timed out$", timeout=10, count=2)
         timed_out = [t for t in self.d.texts() if "failed on socket" in t and
                      t.endswith(": Connection timed out")]
         self.assertEqual(2, len(timed_out), self.d.describe())

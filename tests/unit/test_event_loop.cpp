@@ -432,7 +432,12 @@ TEST(Sending, FlushReturnsOnceTheWorkerHasSentEverything)
         EXPECT_EQ(got, payload.size());
     });
     EXPECT_EQ(evl_flush(rl.loop, s, now_ns() + 10000000000ull, nullptr), 0);
-    EXPECT_EQ(s->out_plain->data_size, 0u);
+    // Under the socket's lock, as the worker reads it: the worker frees the socket once the
+    // client is gone, and only the lock orders that after this read.
+    pthread_mutex_lock(&s->mutex);
+    uint64_t left = s->out_plain->data_size;
+    pthread_mutex_unlock(&s->mutex);
+    EXPECT_EQ(left, 0u);
     reader.join();
     close(client);
     rl.stop();
