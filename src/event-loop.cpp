@@ -696,6 +696,7 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
     }
     sock->flags |= EVL_SOCK_LINGER;
     sock->due[EVL_TIMER_LINGER] = deadline;
+    evl->timers_changed = true;
     EVL_REPORT(LVL_DEBUG, "Lingering on socket %d\n", sock->fd);
     // The pump writes the close_notify once the queued plaintext is encrypted.
     if ((sock->flags & EVL_SOCK_SECURE) && !(sock->flags & EVL_SOCK_LISTENING))
@@ -716,6 +717,7 @@ int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
         return -1;
     }
     sock->due[EVL_TIMER_USER] = deadline;
+    evl->timers_changed = true;
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return 0;
@@ -1324,10 +1326,23 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
     return false;
 }
 
+// Deadlines are rare (connects, handshakes, drains), so the walk over every socket is skipped
+// while none can have passed: the last re-arm pass saw every deadline set before it, and those
+// set since (connects, handshakes, retries) lie in the future, except the user's own, which
+// flag themselves. A lingering socket may end by being drained, which no clock announces.
+static bool timers_may_fire(evl *evl, uint64_t now)
+{
+    if (evl->timers_changed.exchange(false) || evl->lingering > 0)
+        return true;
+    return evl->next_due != 0 && evl->next_due <= now;
+}
+
 // Runs with the loop lock held, like the pump, so the close notices follow the pump's rules.
 static void check_timers(evl *evl)
 {
     uint64_t now = now_ns();
+    if (!timers_may_fire(evl, now))
+        return;
     pthread_mutex_lock(&evl->mutex);
     list_node *end = &evl->sockets.sentinel;
     for (list_node *n = end->next, *next; n != end; n = next) {
@@ -1403,6 +1418,8 @@ static void rearm_socket(evl *evl, evl_socket *s)
     uint32_t flags = s->flags;
     if (flags & EVL_SOCK_OPEN)
         note_due(evl, s);
+    if ((flags & (EVL_SOCK_OPEN | EVL_SOCK_LINGER)) == (EVL_SOCK_OPEN | EVL_SOCK_LINGER))
+        evl->lingering++;
     if (!(flags & EVL_SOCK_OPEN) || (flags & EVL_SOCK_CONNECT_RETRY)) {
         if (flags & EVL_SOCK_REGISTERED)
             epoll_del_socket(evl, s);
@@ -1436,6 +1453,7 @@ static void rearm_all(evl *evl)
 {
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
+    evl->lingering = 0;
     list_node *end = &evl->sockets.sentinel;
     for (list_node *n = end->next; n != end; n = n->next)
         rearm_socket(evl, static_cast<evl_socket *>(n->owner));

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <pthread.h>
+
+#include <atomic>
 #include <sys/epoll.h>
 
 #include <openssl/ssl.h>
@@ -164,6 +166,10 @@ struct evl {
     // Worker only: the earliest deadline of any socket seen by the last re-arm pass, 0 for
     // none; the wait never sleeps past it.
     uint64_t next_due;
+    // Worker only: how many open sockets the last re-arm pass found lingering.
+    uint32_t lingering;
+    // Set by evl_linger and evl_set_deadline, taken by the worker's timer pass.
+    std::atomic<bool> timers_changed;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
     // from evl_create; tests shorten them before they add sockets.
     uint64_t connect_timeout_ns;
