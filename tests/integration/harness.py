@@ -859,13 +859,18 @@ class Daemon:
             tasks = [t for t in tasks if t == self.pid or not self._sanitizer_thread(t)]
         return tasks
 
-    def _syscall(self, task):
-        """The number of the system call the task is in, as text ("running" when in none)."""
+    def _syscall_args(self, task):
+        """The system call the task is in and its arguments, as text ("running" when in
+        none); [] when the task is gone."""
         try:
             with open("/proc/%d/task/%d/syscall" % (self.pid, task)) as f:
-                return f.read().split()[0]
-        except (FileNotFoundError, ProcessLookupError, IndexError):
-            return None
+                return f.read().split()
+        except (FileNotFoundError, ProcessLookupError):
+            return []
+
+    def _syscall(self, task):
+        call = self._syscall_args(task)
+        return call[0] if call else None
 
     def _sanitizer_thread(self, task, samples=10):
         """The thread sanitizer's background thread sleeps in nanosleep between its rounds;
@@ -879,11 +884,27 @@ class Daemon:
     def wait_signal_wait(self, timeout=30.0):
         """Waits until the main thread reads its signal descriptor: start-up is over then,
         while its last log line comes before its last descriptor is closed."""
-        wait_until(lambda: self._syscall(self.pid) == _READ_SYSCALL, timeout,
-                   "the main thread to wait for signals")
+        # The descriptor counts too: under valgrind a thread also reads a pipe of its own
+        # while it waits for its turn to run.
+        def reading_signals():
+            fds = [fd for fd, target in self.fd_targets().items()
+                   if target == "anon_inode:[signalfd]"]
+            call = self._syscall_args(self.pid)
+            return len(fds) == 1 and call[:2] == [_READ_SYSCALL, hex(fds[0])]
+        wait_until(reading_signals, timeout, "the main thread to wait for signals")
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def fd_targets(self):
+        """{fd: what it refers to}, for a message that shows which descriptors changed."""
+        targets = {}
+        for fd in os.listdir("/proc/%d/fd" % self.pid):
+            try:
+                targets[int(fd)] = os.readlink("/proc/%d/fd/%s" % (self.pid, fd))
+            except OSError:
+                pass
+        return targets
 
     def status_field(self, name, task=None):
         path = "/proc/%d/status" % self.pid if task is None else \

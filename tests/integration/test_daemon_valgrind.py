@@ -64,7 +64,7 @@ class UnderMemcheck(unittest.TestCase):
         d = rig.daemon
         # Memcheck makes the gap between the start-up line and the last close of start-up long.
         d.wait_signal_wait()
-        idle_fds = d.fd_count()
+        idle_fds = d.fd_targets()
         started = time.monotonic()
         pairs = iter(range(PAIRS))
         lock = threading.Lock()
@@ -98,10 +98,12 @@ class UnderMemcheck(unittest.TestCase):
         self.assertEqual(PAIRS, len(rig.peer.connections))
         # The last pairs are collected before the signal, so that the run covers their frees.
         try:
-            wait_until(lambda: d.fd_count() == idle_fds, 30, "the pairs to be collected")
+            wait_until(lambda: d.fd_count() == len(idle_fds), 30, "the pairs to be collected")
         except HarnessTimeout:
-            self.fail("%d descriptors instead of %d; open sockets: %r" % (
-                d.fd_count(), idle_fds, d.unclosed_sockets()))
+            now = d.fd_targets()
+            self.fail("%d descriptors instead of %d; gone: %r, new: %r; open sockets: %r" % (
+                len(now), len(idle_fds), sorted(idle_fds.items() - now.items()),
+                sorted(now.items() - idle_fds.items()), d.unclosed_sockets()))
 
     def test_thousand_pairs_and_sigterm_leave_no_error_and_no_lost_block(self):
         with Rig(start=False) as rig:
