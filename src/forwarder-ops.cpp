@@ -252,8 +252,8 @@ static void describe_tls_failure(forwarder_ctx *ctx, evl_socket *sock, evl_failu
         snprintf(text, size, "the server ended the connection during the handshake");
 }
 
-static void report_tls_failure(forwarder_ctx *ctx, int64_t i, evl_socket *sock, evl_failure failure,
-                               unsigned long tls_error)
+static void report_pair_tls_failure(forwarder_ctx *ctx, int64_t i, evl_socket *sock,
+                                    evl_failure failure, unsigned long tls_error)
 {
     port_counters *port = pair_port(ctx, i);
     uint64_t held;
@@ -291,7 +291,7 @@ static void note_secure_close(forwarder_ctx *ctx, int64_t i, evl_socket *sock)
         port->verify_failures++;
         break;
     }
-    report_tls_failure(ctx, i, sock, failure, tls_error);
+    report_pair_tls_failure(ctx, i, sock, failure, tls_error);
 }
 
 // An orderly end keeps the pair until the ended side's bytes are out; an error (reset, TLS

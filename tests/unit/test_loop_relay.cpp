@@ -4,6 +4,7 @@
 // made one after another resume the TLS session of the one before when the server can.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -213,6 +214,37 @@ inline uint8_t pattern(uint64_t i)
     return static_cast<uint8_t>(x >> ((i & 7) * 8));
 }
 
+// What a reader of the test stream got: the count and the offset of the first wrong byte.
+struct pattern_read {
+    uint64_t got = 0;
+    uint64_t bad_at = UINT64_MAX;
+};
+
+// Reads up to `want` bytes of the test stream from fd, until it ends. `next_read` is called
+// before each recv and gives the most to take at once, so a caller can read slowly.
+template <class NextRead>
+static pattern_read read_pattern(int fd, uint64_t want, NextRead next_read)
+{
+    pattern_read r;
+    std::vector<uint8_t> buf(262144);
+    while (r.got < want) {
+        size_t most = std::min(buf.size(), next_read(r.got));
+        ssize_t n = recv(fd, buf.data(), most, 0);
+        if (n <= 0)
+            break;
+        for (ssize_t j = 0; j < n && r.bad_at == UINT64_MAX; j++)
+            if (buf[static_cast<size_t>(j)] != pattern(r.got + static_cast<uint64_t>(j)))
+                r.bad_at = r.got + static_cast<uint64_t>(j);
+        r.got += static_cast<uint64_t>(n);
+    }
+    return r;
+}
+
+static pattern_read read_pattern(int fd, uint64_t want)
+{
+    return read_pattern(fd, want, [](uint64_t) { return SIZE_MAX; });
+}
+
 struct relay_loop {
     relay r;
     evl *loop;
@@ -406,21 +438,11 @@ TEST(LoopRelay, MovesSixtyFourMiBEachWayIntactAndEndsTheSessionInOrder)
         }
         sent_ok = true;
     });
-    uint64_t got = 0, bad_at = UINT64_MAX;
-    std::vector<uint8_t> buf(262144);
-    while (got < RELAY_BYTES) {
-        ssize_t n = recv(client, buf.data(), buf.size(), 0);
-        if (n <= 0)
-            break;
-        for (ssize_t j = 0; j < n && bad_at == UINT64_MAX; j++)
-            if (buf[static_cast<size_t>(j)] != pattern(got + static_cast<uint64_t>(j)))
-                bad_at = got + static_cast<uint64_t>(j);
-        got += static_cast<uint64_t>(n);
-    }
+    pattern_read r = read_pattern(client, RELAY_BYTES);
     writer.join();
     EXPECT_TRUE(sent_ok);
-    EXPECT_EQ(got, RELAY_BYTES);
-    EXPECT_EQ(bad_at, UINT64_MAX) << "first wrong byte at offset " << bad_at;
+    EXPECT_EQ(r.got, RELAY_BYTES);
+    EXPECT_EQ(r.bad_at, UINT64_MAX) << "first wrong byte at offset " << r.bad_at;
     EXPECT_TRUE(server.handshake_ok);
 
     shutdown(client, SHUT_WR);
@@ -480,24 +502,17 @@ TEST(LoopRelay, BothDirectionsFullAtOnceStillDrain)
     });
     // Long enough for every buffer on both paths to fill.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    uint64_t got = 0, bad_at = UINT64_MAX;
-    std::vector<uint8_t> buf(262144);
-    while (got < EACH_WAY) {
-        // A slow reader at first: the secure side's in_plain then empties a piece at a time,
-        // and the pump finds it full again while ciphertext is still waiting.
-        if (got < SLOW_PART)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ssize_t n = recv(client, buf.data(), got < SLOW_PART ? 65536 : buf.size(), 0);
-        if (n <= 0)
-            break;
-        for (ssize_t j = 0; j < n && bad_at == UINT64_MAX; j++)
-            if (buf[static_cast<size_t>(j)] != pattern(got + static_cast<uint64_t>(j)))
-                bad_at = got + static_cast<uint64_t>(j);
-        got += static_cast<uint64_t>(n);
-    }
+    // A slow reader at first: the secure side's in_plain then empties a piece at a time,
+    // and the pump finds it full again while ciphertext is still waiting.
+    pattern_read r = read_pattern(client, EACH_WAY, [](uint64_t got) -> size_t {
+        if (got >= SLOW_PART)
+            return SIZE_MAX;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return 65536;
+    });
     writer.join();
-    EXPECT_EQ(got, EACH_WAY) << "the server's bytes stopped coming";
-    EXPECT_EQ(bad_at, UINT64_MAX) << "first wrong byte at offset " << bad_at;
+    EXPECT_EQ(r.got, EACH_WAY) << "the server's bytes stopped coming";
+    EXPECT_EQ(r.bad_at, UINT64_MAX) << "first wrong byte at offset " << r.bad_at;
     EXPECT_TRUE(sent_ok);
     EXPECT_TRUE(wait_until([&] { return server_read.load() == EACH_WAY; }, 20000));
     EXPECT_TRUE(server_wrote);
@@ -607,20 +622,9 @@ TEST(LoopRelay, SlowReaderGetsTheWholeBurstAfterTheNetworkWentQuietOrEnded)
             int client = connect_to(rl.port, 4096);
             EXPECT_TRUE(send_all(client, "ask", 3));
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            uint64_t got = 0;
-            bool intact = true;
-            std::vector<uint8_t> buf(65536);
-            while (got < burst) {
-                ssize_t n = recv(client, buf.data(), buf.size(), 0);
-                if (n <= 0)
-                    break;
-                for (ssize_t j = 0; j < n; j++)
-                    intact &=
-                        buf[static_cast<size_t>(j)] == pattern(got + static_cast<uint64_t>(j));
-                got += static_cast<uint64_t>(n);
-            }
-            EXPECT_EQ(got, burst);
-            EXPECT_TRUE(intact);
+            pattern_read r = read_pattern(client, burst, [](uint64_t) -> size_t { return 65536; });
+            EXPECT_EQ(r.got, burst);
+            EXPECT_EQ(r.bad_at, UINT64_MAX) << "first wrong byte at offset " << r.bad_at;
             if (hang_up) {
                 EXPECT_EQ(read_to_end(client), "") << "the relay passes the end on";
                 EXPECT_TRUE(rl.r.secure_close_flags & EVL_SOCK_PEER_EOF);
