@@ -859,7 +859,7 @@ class Daemon:
             tasks = [t for t in tasks if t == self.pid or not self._sanitizer_thread(t)]
         return tasks
 
-    def _syscall_args(self, task):
+    def _syscall(self, task):
         """The system call the task is in and its arguments, as text ("running" when in
         none); [] when the task is gone."""
         try:
@@ -868,15 +868,12 @@ class Daemon:
         except (FileNotFoundError, ProcessLookupError):
             return []
 
-    def _syscall(self, task):
-        call = self._syscall_args(task)
-        return call[0] if call else None
-
     def _sanitizer_thread(self, task, samples=10):
         """The thread sanitizer's background thread sleeps in nanosleep between its rounds;
         no thread of the daemon's own calls it once started."""
         for _ in range(samples):
-            if self._syscall(task) in _NANOSLEEP_SYSCALLS:
+            call = self._syscall(task)
+            if call and call[0] in _NANOSLEEP_SYSCALLS:
                 return True
             time.sleep(0.02)
         return False
@@ -889,7 +886,7 @@ class Daemon:
         def reading_signals():
             fds = [fd for fd, target in self.fd_targets().items()
                    if target == "anon_inode:[signalfd]"]
-            call = self._syscall_args(self.pid)
+            call = self._syscall(self.pid)
             return len(fds) == 1 and call[:2] == [_READ_SYSCALL, hex(fds[0])]
         wait_until(reading_signals, timeout, "the main thread to wait for signals")
 
