@@ -1,8 +1,10 @@
 #include "event-loop.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,6 +106,11 @@ static bool socket_open(evl_socket *sock)
     return socket_flags(sock) & EVL_SOCK_OPEN;
 }
 
+static bool is_tls_stream(const evl_socket *s)
+{
+    return (s->flags & EVL_SOCK_SECURE) && !(s->flags & EVL_SOCK_LISTENING);
+}
+
 // evl_flush measures its deadline on the monotonic clock, so the condition must too.
 static void init_socket_sync(evl_socket *sock)
 {
@@ -164,6 +171,8 @@ static void add_socket(evl *evl, evl_socket *sock)
 // whose peer has already ended (CLOSE_WAIT) sends the second FIN, which leaves nothing either.
 // Nothing is lost by the reset: a lingering socket gets here only after the peer answered its
 // close_notify (or at its deadline), and every other close is abortive for the pair anyway.
+// A reset would throw away what the kernel still holds: such a connection ends with a FIN,
+// TIME_WAIT or not, since its bytes (a close_notify at least) are owed to the peer.
 static void close_without_time_wait(evl_socket *s)
 {
     if ((s->flags & (EVL_SOCK_OUTGOING | EVL_SOCK_LISTENING)) != EVL_SOCK_OUTGOING)
@@ -173,6 +182,16 @@ static void close_without_time_wait(evl_socket *s)
     if (getsockopt(s->fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
         (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE))
         return;
+    int unacknowledged = 0;
+    if (ioctl(s->fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0)
+        return;
+    struct linger abortive = {1, 0};
+    ZD_ASSERT(setsockopt(s->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive)) == 0);
+}
+
+// The peer must see a failure, not a short but clean stream.
+static void close_with_reset(evl_socket *s)
+{
     struct linger abortive = {1, 0};
     ZD_ASSERT(setsockopt(s->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive)) == 0);
 }
@@ -203,11 +222,15 @@ static void free_socket(evl_socket *s)
         s->ssl = nullptr;
         BIO_free(s->cipher);
     }
-    close_without_time_wait(s);
+    if (s->flags & EVL_SOCK_ABORT)
+        close_with_reset(s);
+    else
+        close_without_time_wait(s);
     ZD_ASSERT(close(s->fd) == 0);
     free(s);
 }
 
+// A mask of 0 collects every socket, whatever its state: the loop's end.
 static void gc_sockets(evl *evl, uint32_t mask)
 {
     pthread_mutex_lock(&evl->mutex);
@@ -216,7 +239,7 @@ static void gc_sockets(evl *evl, uint32_t mask)
         next = n->next;
         auto *s = static_cast<evl_socket *>(n->owner);
         pthread_mutex_lock(&s->mutex);
-        if (!(s->flags & mask)) {
+        if (mask != 0 && !(s->flags & mask)) {
             pthread_mutex_unlock(&s->mutex);
             continue;
         }
@@ -247,8 +270,11 @@ static evl_failure failure_of(const evl_socket *s)
         return EVL_FAILURE_NONE;
     if (s->flags & EVL_SOCK_CONNECTING)
         return EVL_FAILURE_CONNECT;
-    if (secure && !SSL_is_init_finished(s->ssl))
+    // A fatal alert puts the session back into its handshake state, so the flag tells.
+    if (secure && !(s->flags & EVL_SOCK_TLS_UP))
         return EVL_FAILURE_HANDSHAKE;
+    if (s->flags & EVL_SOCK_TLS_FAILED)
+        return EVL_FAILURE_SESSION;
     return EVL_FAILURE_NONE;
 }
 
@@ -279,6 +305,17 @@ static int close_orderly(evl *evl, evl_socket *sock)
     pthread_mutex_lock(&sock->mutex);
     if (sock->flags & EVL_SOCK_OPEN)
         sock->flags |= EVL_SOCK_PEER_EOF;
+    pthread_mutex_unlock(&sock->mutex);
+    return close_connection(evl, sock);
+}
+
+// A failure the loop has named itself; the handshake's own failures are read off its state.
+static int close_failed(evl *evl, evl_socket *sock, evl_failure failure)
+{
+    pthread_mutex_lock(&sock->mutex);
+    bool handshaking = is_tls_stream(sock) && !(sock->flags & EVL_SOCK_TLS_UP);
+    if ((sock->flags & EVL_SOCK_OPEN) && sock->failure == EVL_FAILURE_NONE && !handshaking)
+        sock->failure = failure;
     pthread_mutex_unlock(&sock->mutex);
     return close_connection(evl, sock);
 }
@@ -325,10 +362,13 @@ void evl_stop(evl *evl)
     EVL_REPORT(LVL_INFO, "Event loop stopped\n");
 }
 
+// After the worker has stopped: listeners first, so that no client is accepted while the
+// rest go, then everything else, including sockets the loop closed whose user had not handed
+// them back yet (a pair that was draining).
 void evl_clean_all_sockets(evl *evl)
 {
     gc_sockets(evl, EVL_SOCK_CLOSING | EVL_SOCK_LISTENING);
-    gc_sockets(evl, EVL_SOCK_CLOSING | EVL_SOCK_OPEN);
+    gc_sockets(evl, 0);
 }
 
 int evl_destroy(evl *evl)
@@ -378,6 +418,105 @@ uint64_t evl_get_socket_context(evl_socket *sock)
     uint64_t value = sock->context;
     pthread_mutex_unlock(&sock->mutex);
     return value;
+}
+
+int evl_get_error(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    int err = sock->error;
+    pthread_mutex_unlock(&sock->mutex);
+    return err;
+}
+
+void evl_allow_half_open(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    sock->flags |= EVL_SOCK_HALF_OPEN;
+    pthread_mutex_unlock(&sock->mutex);
+}
+
+bool evl_peer_ended(evl_socket *sock)
+{
+    return socket_flags(sock) & EVL_SOCK_PEER_EOF;
+}
+
+bool evl_write_done(evl_socket *sock)
+{
+    return socket_flags(sock) & EVL_SOCK_WRITE_DONE;
+}
+
+bool evl_handshake_done(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    bool done = !is_tls_stream(sock) || (sock->flags & EVL_SOCK_TLS_UP);
+    pthread_mutex_unlock(&sock->mutex);
+    return done;
+}
+
+uint64_t evl_unsent_plaintext(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    uint64_t n = sock->out_plain->data_size;
+    pthread_mutex_unlock(&sock->mutex);
+    return n;
+}
+
+uint64_t evl_kernel_unsent(evl_socket *sock)
+{
+    int n = 0;
+    if (ioctl(sock->fd, SIOCOUTQ, &n) != 0 || n < 0)
+        return 0;
+    return static_cast<uint64_t>(n);
+}
+
+bool evl_woken(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    bool woken = sock->flags & EVL_SOCK_WOKEN;
+    sock->flags &= ~EVL_SOCK_WOKEN;
+    pthread_mutex_unlock(&sock->mutex);
+    return woken;
+}
+
+uint64_t evl_unsent(evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    uint64_t n = sock->out_plain->data_size;
+    // After a failure the session holds nothing of its user's but its alert.
+    if (is_tls_stream(sock) && !(sock->flags & EVL_SOCK_TLS_FAILED))
+        n += sock->out_cipher->data_size + BIO_ctrl_pending(sock->cipher);
+    pthread_mutex_unlock(&sock->mutex);
+    return n;
+}
+
+evl_socket *evl_abort(evl *evl, evl_socket *sock)
+{
+    if (!sock)
+        return nullptr;
+    pthread_mutex_lock(&sock->mutex);
+    sock->flags |= EVL_SOCK_ABORT;
+    pthread_mutex_unlock(&sock->mutex);
+    return evl_close(evl, sock);
+}
+
+// Socket lock held. The write side ends once nothing is left to go out: a plain socket sends
+// its end of stream here; a secure one has had its close_notify written by the pump and
+// waits for it to leave the pair and net_out. True when it has just ended.
+static bool write_end_reached(evl_socket *s)
+{
+    if ((s->flags & (EVL_SOCK_SHUTDOWN | EVL_SOCK_WRITE_DONE)) != EVL_SOCK_SHUTDOWN)
+        return false;
+    if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
+        return false;
+    if (is_tls_stream(s)) {
+        if (!(s->flags & EVL_SOCK_TLS_SHUTDOWN) || BIO_ctrl_pending(s->cipher) != 0)
+            return false;
+    } else {
+        // A peer that is gone already shows up as an error on the next event, if at all.
+        shutdown(s->fd, SHUT_WR);
+    }
+    s->flags |= EVL_SOCK_WRITE_DONE;
+    return true;
 }
 
 // ---- listening and connecting ----
@@ -706,8 +845,7 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
     return 0;
 }
 
-// The wake-up makes the worker take the new deadline into its next wait.
-int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
+int evl_shutdown(evl *evl, evl_socket *sock)
 {
     if (!sock)
         return -1;
@@ -716,11 +854,45 @@ int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
         pthread_mutex_unlock(&sock->mutex);
         return -1;
     }
-    sock->due[EVL_TIMER_USER] = deadline;
+    if (!(sock->flags & EVL_SOCK_SHUTDOWN)) {
+        sock->flags |= EVL_SOCK_SHUTDOWN;
+        EVL_REPORT(LVL_DEBUG, "Ending the sending side of socket %d\n", sock->fd);
+        // The pump writes the close_notify once the queued plaintext is encrypted.
+        if (is_tls_stream(sock))
+            list_push(&evl->secure_queue, &sock->secure_link);
+        else
+            write_end_reached(sock);
+    }
+    pthread_mutex_unlock(&sock->mutex);
+    evl_signal(evl);
+    return 0;
+}
+
+// The wake-up makes the worker take the new deadline into its next wait.
+static int set_user_timer(evl *evl, evl_socket *sock, evl_timer timer, uint64_t when)
+{
+    if (!sock)
+        return -1;
+    pthread_mutex_lock(&sock->mutex);
+    if (!(sock->flags & EVL_SOCK_OPEN)) {
+        pthread_mutex_unlock(&sock->mutex);
+        return -1;
+    }
+    sock->due[timer] = when;
     evl->timers_changed = true;
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return 0;
+}
+
+int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
+{
+    return set_user_timer(evl, sock, EVL_TIMER_USER, deadline);
+}
+
+int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when)
+{
+    return set_user_timer(evl, sock, EVL_TIMER_WAKE, when);
 }
 
 // ---- TLS record pump ----
@@ -782,13 +954,17 @@ static pump_status encrypt_plaintext(evl *evl, evl_socket *s)
 }
 
 // A lingering socket ends its session in order once all its plaintext is encrypted. A session
-// still in its handshake has nothing to protect and no close_notify to send.
+// still in its handshake has nothing to protect and no close_notify to send. A socket whose
+// sending side is ended (evl_shutdown) stays open for its peer's answer, so its close_notify
+// waits for the handshake to finish: the peer must tell it from a failed handshake.
 static pump_status shutdown_session(evl *evl, evl_socket *s)
 {
-    if ((s->flags & (EVL_SOCK_LINGER | EVL_SOCK_TLS_SHUTDOWN)) != EVL_SOCK_LINGER ||
+    if (!(s->flags & (EVL_SOCK_LINGER | EVL_SOCK_SHUTDOWN)) || (s->flags & EVL_SOCK_TLS_SHUTDOWN) ||
         s->out_plain->data_size > 0)
         return PUMP_STALLED;
     if (!SSL_is_init_finished(s->ssl)) {
+        if (!(s->flags & EVL_SOCK_LINGER))
+            return PUMP_STALLED;
         s->flags |= EVL_SOCK_TLS_SHUTDOWN;
         return PUMP_STALLED;
     }
@@ -805,7 +981,7 @@ static pump_status shutdown_session(evl *evl, evl_socket *s)
 static pump_status decrypt_ciphertext(evl *evl, evl_socket *s)
 {
     skb *in = s->in_plain;
-    if (in->avail == 0)
+    if (in->avail == 0 || (s->flags & EVL_SOCK_PEER_EOF))
         return PUMP_STALLED;
     ERR_clear_error();
     int rc = SSL_read(s->ssl, in->ptr, static_cast<int>(in->avail));
@@ -866,9 +1042,10 @@ static void report_tls_failure(evl *evl, evl_socket *s)
                   ARGendpoint6(peer, s->ep), errno, reason);
 }
 
-static void deliver_plaintext(evl *evl, evl_socket *s)
+// An orderly end is news even without bytes: `always` calls the user all the same.
+static void deliver_plaintext(evl *evl, evl_socket *s, bool always = false)
 {
-    if (s->in_plain->data_size == 0)
+    if (s->in_plain->data_size == 0 && !always)
         return;
     if (s->ops.on_received_data)
         s->ops.on_received_data(evl, s, s->in_plain, s->arg);
@@ -907,6 +1084,19 @@ static void secure_data(evl *evl, evl_socket *sock)
         EVL_REPORT(LVL_INFO, "Received close_notify on connection to %s\n",
                    ARGendpoint6(peer, sock->ep));
         bool lingering = sock->flags & EVL_SOCK_LINGER;
+        if (!lingering && (sock->flags & EVL_SOCK_HALF_OPEN)) {
+            // The session stays for what is still to be sent; the user learns of the end
+            // behind the last bytes, and reading stops here.
+            sock->flags |= EVL_SOCK_PEER_EOF | EVL_SOCK_DRAINING;
+            bool failed = sock->flags & EVL_SOCK_READ_FAILED;
+            pthread_mutex_unlock(&sock->mutex);
+            deliver_plaintext(evl, sock, true);
+            // A reset that came after the close_notify leaves nothing to send on: the socket
+            // fails, but its user knows that everything the peer sent has arrived.
+            if (failed)
+                close_failed(evl, sock, EVL_FAILURE_RESET);
+            return;
+        }
         pthread_mutex_unlock(&sock->mutex);
         if (lingering) {
             close_connection(evl, sock);
@@ -921,6 +1111,8 @@ static void secure_data(evl *evl, evl_socket *sock)
                "[in_cipher: avail=%zu,data=%zu], [out_cipher: avail=%zu,data=%zu]\n",
                PUMP_BUFFERS(sock));
     bool established = SSL_is_init_finished(sock->ssl);
+    if (established)
+        sock->flags |= EVL_SOCK_TLS_UP;
     if (established && sock->due[EVL_TIMER_HANDSHAKE] != 0) {
         sock->due[EVL_TIMER_HANDSHAKE] = 0;
         char peer[ENDPOINT_TEXT_SZ];
@@ -943,11 +1135,32 @@ static void secure_data(evl *evl, evl_socket *sock)
     // socket with a session may still send after the peer's end: its linger check ends it.
     bool ended = (sock->flags & EVL_SOCK_READ_EOF) && !tls_input_pending(sock);
     bool lingering = sock->flags & EVL_SOCK_LINGER;
+    bool half_open = sock->flags & EVL_SOCK_HALF_OPEN;
+    bool failed = sock->flags & EVL_SOCK_READ_FAILED;
+    bool peer_ended = sock->flags & EVL_SOCK_PEER_EOF;
+    bool was_up = sock->flags & EVL_SOCK_TLS_UP;
+    // After our own close_notify a server that just closes has answered it, as many do: the
+    // end of its stream is taken as its close_notify.
+    bool answered = ended && half_open && was_up && !failed && !peer_ended &&
+                    (sock->flags & EVL_SOCK_TLS_SHUTDOWN);
+    if (answered) {
+        sock->flags |= EVL_SOCK_PEER_EOF;
+        peer_ended = true;
+    }
     pthread_mutex_unlock(&sock->mutex);
-    deliver_plaintext(evl, sock);
+    deliver_plaintext(evl, sock, answered);
     if (!ended || (lingering && established))
         return;
-    if (established)
+    if (half_open && peer_ended) {
+        if (failed)
+            close_failed(evl, sock, EVL_FAILURE_RESET);
+        return;
+    }
+    // Without a close_notify the stream may have been cut short, by accident or by an attacker:
+    // a half-open socket's user must not take it for an orderly end.
+    if (half_open && was_up)
+        close_failed(evl, sock, failed ? EVL_FAILURE_RESET : EVL_FAILURE_TRUNCATED);
+    else if (established && !failed)
         close_orderly(evl, sock);
     else
         close_connection(evl, sock);
@@ -1022,8 +1235,34 @@ enum recv_result {
     RECV_NOTHING, // interrupted: nothing read
     RECV_FULL,    // no room in net_in: nothing read
     RECV_DATA,
-    RECV_END, // end of stream or error: closed, or for a secure socket left to the pump
+    RECV_END,   // end of stream or error: closed, or for a secure socket left to the pump
+    RECV_AGAIN, // a half-open socket has nothing more to read for now
 };
+
+// Socket lock held on entry, released on return. The end of a socket's input: a secure
+// socket leaves it to the pump, which decrypts what came before it first; a half-open plain
+// socket tells its user and stays for sending; any other closes.
+static recv_result input_ended(evl *evl, evl_socket *sock)
+{
+    bool failed = sock->flags & EVL_SOCK_READ_FAILED;
+    sock->flags |= EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING;
+    if (sock->flags & EVL_SOCK_SECURE) {
+        list_push(&evl->secure_queue, &sock->secure_link);
+        pthread_mutex_unlock(&sock->mutex);
+        return RECV_END;
+    }
+    bool half_open = sock->flags & EVL_SOCK_HALF_OPEN;
+    if (half_open && !failed)
+        sock->flags |= EVL_SOCK_PEER_EOF;
+    pthread_mutex_unlock(&sock->mutex);
+    if (failed)
+        close_failed(evl, sock, EVL_FAILURE_RESET);
+    else if (half_open)
+        deliver_plaintext(evl, sock, true);
+    else
+        close_orderly(evl, sock);
+    return RECV_END;
+}
 
 static recv_result receive_something(evl *evl, evl_socket *sock)
 {
@@ -1042,26 +1281,29 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
     ssize_t n = recv(sock->fd, in->ptr, in->avail, 0);
     if (n == 0) {
         EVL_REPORT(LVL_DEBUG, "Received 0 bytes from socket %d. Closing.\n", sock->fd);
-        if (secure) {
-            // Ciphertext already received may hold the last records and the close_notify:
-            // the pump decrypts them first and closes the socket when nothing is left.
-            sock->flags |= EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING;
-            list_push(&evl->secure_queue, &sock->secure_link);
-            pthread_mutex_unlock(&sock->mutex);
-            return RECV_END;
-        }
-        pthread_mutex_unlock(&sock->mutex);
-        close_orderly(evl, sock);
-        return RECV_END;
+        // Ciphertext already received may hold the last records and the close_notify: the
+        // pump decrypts them first and closes the socket when nothing is left.
+        return input_ended(evl, sock);
     }
     if (n < 0) {
-        if (errno == EINTR) {
+        int err = errno;
+        if (err == EINTR) {
             pthread_mutex_unlock(&sock->mutex);
             return RECV_NOTHING;
         }
+        if (err == EAGAIN && (sock->flags & EVL_SOCK_HALF_OPEN)) {
+            pthread_mutex_unlock(&sock->mutex);
+            return RECV_AGAIN;
+        }
         char peer[ENDPOINT_TEXT_SZ];
         EVL_REPORT(LVL_ERROR, "Received error on connection to %s: %s\n",
-                   ARGendpoint6(peer, sock->ep), strerror(errno));
+                   ARGendpoint6(peer, sock->ep), strerror(err));
+        sock->error = err;
+        // What arrived before a reset is still the peer's: a half-open socket delivers it.
+        if (sock->flags & EVL_SOCK_HALF_OPEN) {
+            sock->flags |= EVL_SOCK_READ_FAILED;
+            return input_ended(evl, sock);
+        }
         pthread_mutex_unlock(&sock->mutex);
         close_connection(evl, sock);
         return RECV_END;
@@ -1095,9 +1337,30 @@ static void drain_after_hangup(evl *evl, evl_socket *sock)
             pthread_mutex_unlock(&sock->mutex);
             return;
         case RECV_END:
+        case RECV_AGAIN:
             return;
         }
     }
+}
+
+// An error condition on a half-open socket: what the peer sent before it is read and
+// delivered first, and the socket fails when its input ends. True for any other socket,
+// which is closed at once.
+static bool fail_after_reading(evl *evl, evl_socket *sock)
+{
+    pthread_mutex_lock(&sock->mutex);
+    uint32_t flags = sock->flags;
+    bool half_open = (flags & EVL_SOCK_HALF_OPEN) && !(flags & EVL_SOCK_LISTENING);
+    // A connect that failed has nothing to read; its state names the failure.
+    bool reads = half_open && !(flags & (EVL_SOCK_READ_EOF | EVL_SOCK_CONNECTING));
+    if (reads)
+        sock->flags |= EVL_SOCK_READ_FAILED | EVL_SOCK_DRAINING;
+    pthread_mutex_unlock(&sock->mutex);
+    if (reads)
+        drain_after_hangup(evl, sock);
+    else if (half_open)
+        close_failed(evl, sock, EVL_FAILURE_RESET);
+    return !half_open;
 }
 
 // A hang-up on a socket that is not yet draining. False when the socket is closed.
@@ -1137,6 +1400,7 @@ static void send_something(evl *evl, evl_socket *sock)
         skb_compact(out);
         if (sock->flags & EVL_SOCK_SECURE)
             list_push(&evl->secure_queue, &sock->secure_link);
+        write_end_reached(sock);
         pthread_mutex_unlock(&sock->mutex);
         if (sock->ops.on_pull_data)
             sock->ops.on_pull_data(evl, sock, sock->arg);
@@ -1145,12 +1409,15 @@ static void send_something(evl *evl, evl_socket *sock)
     int err = errno;
     EVL_REPORT(LVL_ERROR, "Failed to send data on socket %d: %s(%d)\n", sock->fd, strerror(err),
                err);
+    bool transient = err == EINTR || err == EAGAIN;
+    if (!transient)
+        sock->error = err;
     pthread_mutex_unlock(&sock->mutex);
-    if (err == EINTR || err == EAGAIN) {
+    if (transient) {
         if (sock->ops.on_pull_data)
             sock->ops.on_pull_data(evl, sock, sock->arg);
     } else {
-        close_connection(evl, sock);
+        close_failed(evl, sock, EVL_FAILURE_RESET);
     }
 }
 
@@ -1171,12 +1438,17 @@ static int wait_timeout_ms(evl *evl)
 
 // The error condition's own words: a target that went silent shows "Connection timed out"
 // here, once keepalive or TCP_USER_TIMEOUT gave up on it.
+// Reading SO_ERROR clears the error, so it is kept: a reset must not pass for an end of stream
+// on the receive that follows.
 static void report_socket_error(evl *evl, evl_socket *sock)
 {
     int err = 0;
     socklen_t len = sizeof(err);
     if (getsockopt(sock->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0)
         return;
+    pthread_mutex_lock(&sock->mutex);
+    sock->error = err;
+    pthread_mutex_unlock(&sock->mutex);
     char peer[ENDPOINT_TEXT_SZ];
     EVL_REPORT_AS(LOOP_FN, LVL_WARN, "Connection to %s failed on socket %d: %s\n",
                   ARGendpoint6(peer, sock->ep), sock->fd, strerror(err));
@@ -1211,6 +1483,8 @@ static void handle_event(evl *evl, evl_socket *sock, uint32_t events, uint8_t *s
         EVL_REPORT_AS(LOOP_FN, LVL_WARN, "Received error condition on socket %d.  Events: %s.\n",
                       sock->fd, sprintf_epollbits(&scratch, events));
         report_socket_error(evl, sock);
+        if (!fail_after_reading(evl, sock))
+            return;
         close_connection(evl, sock);
         return;
     }
@@ -1309,6 +1583,9 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
     }
     if (passed(s, EVL_TIMER_USER, now)) {
         EVL_REPORT(LVL_INFO, "Deadline passed on socket %d\n", s->fd);
+        if (s->failure == EVL_FAILURE_NONE && !(s->flags & EVL_SOCK_CONNECTING) &&
+            !(is_tls_stream(s) && !(s->flags & EVL_SOCK_TLS_UP)))
+            s->failure = EVL_FAILURE_DEADLINE;
         return true;
     }
     if (s->flags & EVL_SOCK_LINGER) {
@@ -1323,6 +1600,10 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
     }
     if ((s->flags & EVL_SOCK_CONNECT_RETRY) && passed(s, EVL_TIMER_RETRY, now))
         return retry_connect(evl, s);
+    if (passed(s, EVL_TIMER_WAKE, now)) {
+        s->due[EVL_TIMER_WAKE] = 0;
+        s->flags |= EVL_SOCK_WOKEN;
+    }
     return false;
 }
 
@@ -1350,9 +1631,17 @@ static void check_timers(evl *evl)
         auto *s = static_cast<evl_socket *>(n->owner);
         pthread_mutex_lock(&s->mutex);
         bool close = (s->flags & EVL_SOCK_OPEN) && check_deadlines(evl, s, now);
+        bool woken = !close && (s->flags & EVL_SOCK_WOKEN);
         pthread_mutex_unlock(&s->mutex);
         if (close)
             close_connection(evl, s);
+        else if (woken && s->ops.on_pull_data)
+            s->ops.on_pull_data(evl, s, s->arg);
+        if (woken) {
+            pthread_mutex_lock(&s->mutex);
+            s->flags &= ~EVL_SOCK_WOKEN;
+            pthread_mutex_unlock(&s->mutex);
+        }
     }
     pthread_mutex_unlock(&evl->mutex);
 }
@@ -1430,7 +1719,7 @@ static void rearm_socket(evl *evl, evl_socket *s)
     // A connection under way shows that it is up by becoming writable.
     if (s->net_out->data_size > 0 || (flags & EVL_SOCK_CONNECTING))
         want |= EPOLLOUT;
-    if (s->in_plain->avail > 0 && !(flags & EVL_SOCK_READ_EOF) &&
+    if (s->in_plain->avail > 0 && !(flags & (EVL_SOCK_READ_EOF | EVL_SOCK_PEER_EOF)) &&
         (flags & (EVL_SOCK_LINGER | EVL_SOCK_SECURE)) != EVL_SOCK_LINGER)
         want |= EPOLLIN;
     s->desired_events = want;

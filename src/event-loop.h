@@ -75,6 +75,23 @@ enum evl_sock_flags : uint32_t {
     EVL_SOCK_CONNECTING = 0x1000,
     // The TLS pump failed on the socket (report_tls_failure).
     EVL_SOCK_TLS_FAILED = 0x2000,
+    // evl_allow_half_open: an orderly end of the peer's side (end of stream, or a TLS
+    // close_notify) does not close the socket; on_received_data tells of it instead
+    // (evl_peer_ended), and the socket can still send until its user ends it.
+    EVL_SOCK_HALF_OPEN = 0x4000,
+    // evl_shutdown: the write side ends in order once everything queued has gone out.
+    EVL_SOCK_SHUTDOWN = 0x8000,
+    // The write side has ended: end of stream sent (plain) or close_notify out (secure).
+    EVL_SOCK_WRITE_DONE = 0x10000,
+    // evl_abort: the collection ends the connection with a reset, whatever it still holds.
+    EVL_SOCK_ABORT = 0x20000,
+    // Reading failed (a reset) or an error condition was seen: what came before it is still
+    // read and decrypted, and then the socket fails instead of ending in order.
+    EVL_SOCK_READ_FAILED = 0x40000,
+    // The wake-up of evl_set_wake is due: the on_pull_data that follows is it (evl_woken).
+    EVL_SOCK_WOKEN = 0x80000,
+    // The TLS handshake has finished; a session that fails later fails as a session.
+    EVL_SOCK_TLS_UP = 0x100000,
 };
 
 // Why the loop closed an outgoing connection, for its user's counters and log lines; set
@@ -87,6 +104,10 @@ enum evl_failure : uint8_t {
     EVL_FAILURE_HANDSHAKE,         // the handshake failed or the server ended it
     EVL_FAILURE_HANDSHAKE_TIMEOUT, // the handshake did not finish within its deadline
     EVL_FAILURE_VERIFY,            // the server's certificate was refused
+    EVL_FAILURE_SESSION,           // the TLS session failed after its handshake
+    EVL_FAILURE_RESET,             // the peer reset the connection, or an error condition
+    EVL_FAILURE_TRUNCATED,         // the TCP stream ended without a TLS close_notify
+    EVL_FAILURE_DEADLINE,          // the user's deadline (evl_set_deadline) passed
 };
 
 // The reasons a socket waits for a point in time; each has its slot in evl_socket.due.
@@ -96,6 +117,7 @@ enum evl_timer : int {
     EVL_TIMER_HANDSHAKE, // the TLS handshake must be finished
     EVL_TIMER_LINGER,    // evl_linger's deadline
     EVL_TIMER_USER,      // evl_set_deadline
+    EVL_TIMER_WAKE,      // evl_set_wake
     EVL_TIMERS,
 };
 
@@ -144,6 +166,8 @@ struct evl_socket {
     // of a failed TLS pump, 0 for none.
     uint8_t failure;
     unsigned long tls_error;
+    // The errno of the socket's last failed receive, send or error condition, 0 for none.
+    int error;
 };
 
 struct evl {
@@ -192,6 +216,37 @@ void evl_set_socket_context(evl_socket *sock, uint64_t value);
 // when there is none); valid from on_connection_closed until evl_close.
 evl_failure evl_get_failure(evl_socket *sock, unsigned long *tls_error);
 uint64_t evl_get_socket_context(evl_socket *sock);
+// The errno of the socket's last failed receive, send or error condition, 0 for none.
+int evl_get_error(evl_socket *sock);
+
+// Half-open connections (worker thread, from callbacks, or before the socket is in use).
+// After evl_allow_half_open, the peer's orderly end (end of stream; for a secure socket its
+// close_notify, after everything before it is decrypted) leaves the socket open: the loop
+// calls on_received_data, and from then on evl_peer_ended is true. A secure socket whose TCP
+// stream ends without a close_notify fails instead (EVL_FAILURE_TRUNCATED), and so does a
+// socket that is reset, after everything it received before the reset has been delivered.
+void evl_allow_half_open(evl_socket *sock);
+bool evl_peer_ended(evl_socket *sock);
+// Ends the write side in order once everything queued has gone out: an end of stream on a
+// plain socket, a close_notify on a secure one (after its handshake). The socket keeps
+// reading. evl_write_done is true from then on; the loop calls on_pull_data when it happens.
+// Returns -1 for a null or no longer open socket.
+int evl_shutdown(evl *evl, evl_socket *sock);
+bool evl_write_done(evl_socket *sock);
+// True for a plain socket, and for a secure one once its TLS handshake has finished.
+bool evl_handshake_done(evl_socket *sock);
+// Bytes queued for sending that have not reached the kernel yet: plaintext not yet encrypted,
+// and ciphertext, for a secure socket whose session has not failed. Valid until evl_close.
+uint64_t evl_unsent(evl_socket *sock);
+// The plaintext part of evl_unsent: bytes queued with evl_send that were never encrypted (a
+// secure socket) or sent (a plain one).
+uint64_t evl_unsent_plaintext(evl_socket *sock);
+// Bytes the kernel still holds for the peer: not yet sent, or sent and not yet acknowledged.
+uint64_t evl_kernel_unsent(evl_socket *sock);
+// Hands the socket back like evl_close, and its connection ends with a reset (SO_LINGER
+// {1, 0}) that discards whatever it still holds, so that the peer sees a failure, never a
+// clean end.
+evl_socket *evl_abort(evl *evl, evl_socket *sock);
 
 // Listening and connecting; must not be called with the loop lock held.
 [[nodiscard]] int evl_listen(evl *evl, int backlog, const evl_ops *ops, void *arg, endpoint ep);
@@ -238,6 +293,13 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline);
 // `deadline` (monotonic ns) has passed, on an idle loop as on a busy one; 0 removes it.
 // Worker thread (from callbacks) or any other. Returns -1 for a null or no longer open socket.
 int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline);
+// Calls on_pull_data once `when` (monotonic ns) has passed, on an idle loop as on a busy one,
+// with evl_woken true in that call only; a later call replaces an earlier wake-up, 0 removes
+// it. Same threads and results as evl_set_deadline.
+int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when);
+// True in the on_pull_data call that is the socket's wake-up (evl_set_wake), false otherwise;
+// it reads and clears the mark.
+bool evl_woken(evl_socket *sock);
 
 // For test drivers only: runs the TLS pump for every socket on secure_queue, as the worker
 // does after each wait. In the daemon the worker is its only caller.

@@ -4,7 +4,9 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 #include "setup-ssl-context.h"
 
@@ -13,15 +15,6 @@ static constexpr char THIS_FILE[] = "src/forwarder-ops";
 static uint64_t forward_deadline()
 {
     return static_cast<uint64_t>(tick()) + FORWARD_DEADLINE_NS;
-}
-
-// The loop sets the flag under the socket's lock before it calls on_connection_closed.
-static bool peer_ended(evl_socket *sock)
-{
-    pthread_mutex_lock(&sock->mutex);
-    bool ended = (sock->flags & EVL_SOCK_PEER_EOF) != 0;
-    pthread_mutex_unlock(&sock->mutex);
-    return ended;
 }
 
 // Finds the pair that holds sock in the slot its context value names. A socket whose pair was
@@ -85,6 +78,9 @@ static port_counters *pair_port(forwarder_ctx *ctx, int64_t i)
 // and its port; the direction is the receiving side's.
 static int move_bytes(forwarder_ctx *ctx, int64_t i, evl_socket *to, skb *from)
 {
+    // A side whose sending has ended takes nothing more, and has nothing to be asked for.
+    if (from->data_size == 0)
+        return 0;
     uint64_t sent = 0;
     uint64_t deadline = ctx->deadline[i] != 0 ? ctx->deadline[i] : forward_deadline();
     int rc = evl_send_skbuf(ctx->evl, to, from, deadline, &sent, nullptr);
@@ -142,16 +138,87 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
         ctx->ports[port].connect_failures++;
         return -1;
     }
+    // Each side's end is passed on behind its bytes while the other direction goes on.
+    evl_allow_half_open(sock);
+    evl_allow_half_open(secure);
     int64_t i = ctx->npairs;
     ctx->secure_side[i] = secure;
     ctx->plain_side[i] = sock;
     ctx->state[i] = PAIR_LIVE;
     ctx->deadline[i] = 0;
+    ctx->wake[i] = 0;
+    ctx->ends[i] = 0;
     ctx->record[i] = pair_record{sock->ep, remote, static_cast<uint64_t>(tick()), 0, 0, port};
     ctx->ports[port].live_pairs++;
     set_pair_context(ctx, i);
     ctx->npairs = i + 1;
     return 0;
+}
+
+// The side that stays to the end of the pair: the one that receives a drain, else the plain.
+static evl_socket *lasting_side(const forwarder_ctx *ctx, int64_t i)
+{
+    if (ctx->state[i] == PAIR_LIVE)
+        return ctx->plain_side[i];
+    if (is_draining(ctx, i))
+        return receiving_side(ctx, i);
+    return ctx->plain_side[i] ? ctx->plain_side[i] : ctx->secure_side[i];
+}
+
+static uint64_t kernel_unsent(const forwarder_ctx *ctx, int64_t i)
+{
+    uint64_t queued = 0;
+    for (evl_socket *s : {ctx->plain_side[i], ctx->secure_side[i]})
+        if (s)
+            queued += evl_kernel_unsent(s);
+    return queued;
+}
+
+// What the kernel holds is noted with every wake-up set, once per idle period, to tell at the
+// next one whether it has shrunk.
+static void set_wake(forwarder_ctx *ctx, int64_t i)
+{
+    ctx->kernel_unsent[i] = kernel_unsent(ctx, i);
+    ctx->wake[i] = ctx->deadline[i];
+    if (evl_set_wake(ctx->evl, lasting_side(ctx, i), ctx->wake[i]) < 0)
+        ctx->wake[i] = 0;
+}
+
+// Once a side has ended, the pair must keep moving bytes: every callback of the pair is
+// progress and moves its idle deadline on. That costs no system call: one wake-up per idle
+// period checks the deadline, and sets itself again for a deadline that moved meanwhile. A
+// secure side still connecting or in its handshake has the loop's own deadlines for that.
+static void keep_moving(forwarder_ctx *ctx, int64_t i)
+{
+    evl_socket *secure = ctx->secure_side[i];
+    if (secure && ctx->state[i] == PAIR_LIVE && !evl_handshake_done(secure))
+        return;
+    ctx->deadline[i] = static_cast<uint64_t>(tick()) + PAIR_IDLE_NS;
+    if (ctx->wake[i] == 0)
+        set_wake(ctx, i);
+}
+
+static void fail_pair(forwarder_ctx *ctx, int64_t i, evl_socket *failed, const char *cause);
+
+// The pair's wake-up. Bytes the kernel still holds for a slow reader leave without any
+// callback: a queue that shrank since the last wake-up counts as progress.
+static void check_idle(forwarder_ctx *ctx, int64_t i)
+{
+    ctx->wake[i] = 0;
+    if (ctx->deadline[i] == 0)
+        return;
+    uint64_t now = static_cast<uint64_t>(tick());
+    if (now < ctx->deadline[i]) {
+        set_wake(ctx, i);
+        return;
+    }
+    if (kernel_unsent(ctx, i) < ctx->kernel_unsent[i]) {
+        ctx->deadline[i] = now + PAIR_IDLE_NS;
+        set_wake(ctx, i);
+        return;
+    }
+    static_assert(PAIR_IDLE_NS == 15000000000, "the line names the idle time");
+    fail_pair(ctx, i, nullptr, "no byte moved in 15 s");
 }
 
 // Moves what the ended side still holds into the other side. Once the ended side is empty it
@@ -160,8 +227,10 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
 // lingers too: the loop finishes the handshake before it sends what is queued.
 static void continue_drain(forwarder_ctx *ctx, int64_t i)
 {
-    if (ctx->state[i] == PAIR_LINGER)
+    if (ctx->state[i] == PAIR_LINGER) {
+        keep_moving(ctx, i);
         return;
+    }
     bool plain_ended = ctx->state[i] == PAIR_DRAIN_PLAIN;
     evl_socket **ended = plain_ended ? &ctx->plain_side[i] : &ctx->secure_side[i];
     evl_socket *other = receiving_side(ctx, i);
@@ -170,29 +239,58 @@ static void continue_drain(forwarder_ctx *ctx, int64_t i)
         close_connection_pair(ctx, i);
         return;
     }
+    keep_moving(ctx, i);
     if (held->data_size > 0)
         return;
     *ended = evl_close(ctx->evl, *ended);
     ctx->state[i] = PAIR_LINGER;
-    if (evl_set_deadline(ctx->evl, other, 0) < 0 ||
-        evl_linger(ctx->evl, other, forward_deadline()) < 0)
+    // The wake-up went with the side handed back when that was the one that held it.
+    ctx->wake[i] = 0;
+    keep_moving(ctx, i);
+    if (evl_linger(ctx->evl, other, 0) < 0)
         close_connection_pair(ctx, i);
 }
 
-// The drain's deadline is the receiving side's own loop deadline: a receiving side that takes
-// nothing brings no callback, and the loop's notice at the deadline ends the pair even on an
-// otherwise idle daemon.
 static void begin_drain(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
 {
     REPORT(LVL_DEBUG, "evl_socket=%p ended, draining pair %ld\n", static_cast<void *>(ended),
            static_cast<long>(i));
     ctx->state[i] = ended == ctx->plain_side[i] ? PAIR_DRAIN_PLAIN : PAIR_DRAIN_SECURE;
-    ctx->deadline[i] = forward_deadline();
-    if (evl_set_deadline(ctx->evl, receiving_side(ctx, i), ctx->deadline[i]) < 0) {
+    ctx->wake[i] = 0;
+    continue_drain(ctx, i);
+}
+
+static bool ended_and_empty(evl_socket *sock)
+{
+    return evl_peer_ended(sock) && evl_in_plain(sock)->data_size == 0;
+}
+
+// An orderly end is passed on once every byte before it has been handed to the other side;
+// the pair closes once both ends have been passed on and have gone out.
+static void pass_ends(forwarder_ctx *ctx, int64_t i)
+{
+    evl_socket *plain = ctx->plain_side[i];
+    evl_socket *secure = ctx->secure_side[i];
+    if (!(ctx->ends[i] & PAIR_UP_ENDED) && ended_and_empty(plain)) {
+        ctx->ends[i] |= PAIR_UP_ENDED;
+        if (evl_shutdown(ctx->evl, secure) < 0) {
+            fail_pair(ctx, i, secure, nullptr);
+            return;
+        }
+    }
+    if (!(ctx->ends[i] & PAIR_DOWN_ENDED) && ended_and_empty(secure)) {
+        ctx->ends[i] |= PAIR_DOWN_ENDED;
+        if (evl_shutdown(ctx->evl, plain) < 0) {
+            fail_pair(ctx, i, plain, nullptr);
+            return;
+        }
+    }
+    if (ctx->ends[i] == PAIR_BOTH_ENDED && evl_write_done(plain) && evl_write_done(secure)) {
         close_connection_pair(ctx, i);
         return;
     }
-    continue_drain(ctx, i);
+    if (ctx->ends[i] != 0)
+        keep_moving(ctx, i);
 }
 
 static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
@@ -212,8 +310,11 @@ static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
         return;
     }
     ZD_ASSERT(other);
-    if (move_bytes(ctx, i, other, skb) < 0)
-        close_connection_pair(ctx, i);
+    if (move_bytes(ctx, i, other, skb) < 0) {
+        fail_pair(ctx, i, other, nullptr);
+        return;
+    }
+    pass_ends(ctx, i);
 }
 
 static void on_pull_data(evl *evl, evl_socket *sock, void *arg)
@@ -226,13 +327,20 @@ static void on_pull_data(evl *evl, evl_socket *sock, void *arg)
         REPORT(LVL_INFO, "can't find evl_socket=%p\n", static_cast<void *>(sock));
         return;
     }
+    if (evl_woken(sock)) {
+        check_idle(ctx, i);
+        return;
+    }
     if (ctx->state[i] != PAIR_LIVE) {
         continue_drain(ctx, i);
         return;
     }
     ZD_ASSERT(other);
-    if (move_bytes(ctx, i, sock, evl_in_plain(other)) < 0)
-        close_connection_pair(ctx, i);
+    if (move_bytes(ctx, i, sock, evl_in_plain(other)) < 0) {
+        fail_pair(ctx, i, sock, nullptr);
+        return;
+    }
+    pass_ends(ctx, i);
 }
 
 // The cause of a failed TLS session in words: the library's reason, or the deadline.
@@ -252,6 +360,18 @@ static void describe_tls_failure(forwarder_ctx *ctx, evl_socket *sock, evl_failu
         snprintf(text, size, "the server ended the connection during the handshake");
 }
 
+static const char *tls_failure_kind(evl_failure failure)
+{
+    switch (failure) {
+    case EVL_FAILURE_VERIFY:
+        return "verification of";
+    case EVL_FAILURE_SESSION:
+        return "session with";
+    default:
+        return "handshake with";
+    }
+}
+
 static void report_pair_tls_failure(forwarder_ctx *ctx, int64_t i, evl_socket *sock,
                                     evl_failure failure, unsigned long tls_error)
 {
@@ -265,9 +385,8 @@ static void report_pair_tls_failure(forwarder_ctx *ctx, int64_t i, evl_socket *s
     REPORT(LVL_WARN,
            "TLS %s mount target %s failed for client %s on port %u: %s (%" PRIu64
            " more TLS failures on the port since the last line)\n",
-           failure == EVL_FAILURE_VERIFY ? "verification of" : "handshake with",
-           ARGendpoint6(target, ctx->record[i].target), ARGendpoint6(client, ctx->record[i].client),
-           port->port, cause, held);
+           tls_failure_kind(failure), ARGendpoint6(target, ctx->record[i].target),
+           ARGendpoint6(client, ctx->record[i].client), port->port, cause, held);
 }
 
 // The secure side of pair i was closed by the loop: counts why, and names a TLS failure.
@@ -278,6 +397,9 @@ static void note_secure_close(forwarder_ctx *ctx, int64_t i, evl_socket *sock)
     port_counters *port = pair_port(ctx, i);
     switch (failure) {
     case EVL_FAILURE_NONE:
+    case EVL_FAILURE_RESET:
+    case EVL_FAILURE_TRUNCATED:
+    case EVL_FAILURE_DEADLINE:
         return;
     case EVL_FAILURE_CONNECT:
     case EVL_FAILURE_CONNECT_TIMEOUT:
@@ -290,12 +412,88 @@ static void note_secure_close(forwarder_ctx *ctx, int64_t i, evl_socket *sock)
     case EVL_FAILURE_VERIFY:
         port->verify_failures++;
         break;
+    case EVL_FAILURE_SESSION:
+        port->session_failures++;
+        break;
     }
     report_pair_tls_failure(ctx, i, sock, failure, tls_error);
 }
 
-// An orderly end keeps the pair until the ended side's bytes are out; an error (reset, TLS
-// failure, error condition) or the end of a pair's second side closes both at once.
+// Why a side ended, as the words that follow "the client" or "the mount target" in the line
+// of a pair that was reset; in the order of evl_failure.
+static constexpr const char *failure_words[] = {
+    "ended the connection",
+    "could not be reached",
+    "was not reached in time",
+    "failed the TLS handshake",
+    "did not finish the TLS handshake in time",
+    "presented a certificate that was refused",
+    "failed the TLS session",
+    "reset the connection",
+    "ended its TCP stream without a TLS close_notify",
+    "let the idle deadline pass",
+};
+static_assert(sizeof(failure_words) / sizeof(failure_words[0]) == EVL_FAILURE_DEADLINE + 1);
+
+struct pair_loss {
+    char cause[REFUSAL_TEXT_SZ];
+    bool by_client; // the client reset or failed: its own doing, not the target's nor ours
+    uint64_t up;    // held for the mount target and never sent
+    uint64_t down;  // held for the client and never sent
+};
+
+static void describe_failure(evl_socket *failed, bool client, pair_loss *loss)
+{
+    unsigned long tls_error = 0;
+    evl_failure failure = evl_get_failure(failed, &tls_error);
+    int err = evl_get_error(failed);
+    char reason[REFUSAL_TEXT_SZ] = "";
+    if (tls_error != 0)
+        ERR_error_string_n(tls_error, reason, sizeof(reason));
+    else if (err != 0)
+        snprintf(reason, sizeof(reason), "%s", strerror(err));
+    snprintf(loss->cause, sizeof(loss->cause), "%s %s%s%s%s",
+             client ? "the client" : "the mount target", failure_words[failure],
+             reason[0] ? " (" : "", reason, reason[0] ? ")" : "");
+}
+
+static void end_pair(forwarder_ctx *ctx, int64_t i, const pair_loss *loss);
+
+// What a side was given to send and has not delivered, the kernel's queue included, which the
+// reset throws away. Bytes already encrypted count as they are, records and all.
+static uint64_t owed_by(evl_socket *sock)
+{
+    return sock ? evl_unsent(sock) + evl_kernel_unsent(sock) : 0;
+}
+
+// A side failed, or the pair stopped moving (`cause`): whatever the pair still holds cannot be
+// delivered in order, so both sides end with a reset, never with a clean end, and one line
+// says why and what was left.
+static void fail_pair(forwarder_ctx *ctx, int64_t i, evl_socket *failed, const char *cause)
+{
+    pair_loss loss;
+    evl_socket *plain = ctx->plain_side[i];
+    evl_socket *secure = ctx->secure_side[i];
+    loss.by_client = failed != nullptr && failed == plain;
+    if (cause)
+        snprintf(loss.cause, sizeof(loss.cause), "%s", cause);
+    else
+        describe_failure(failed, loss.by_client, &loss);
+    loss.up = (plain ? evl_in_plain(plain)->data_size : 0) + owed_by(secure);
+    loss.down = (secure ? evl_in_plain(secure)->data_size : 0) + owed_by(plain);
+    end_pair(ctx, i, &loss);
+}
+
+// Nothing the partner sent is still on its way to the side that ended.
+static bool nothing_owed_to(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
+{
+    evl_socket *partner = ended == ctx->plain_side[i] ? ctx->secure_side[i] : ctx->plain_side[i];
+    return evl_unsent(ended) == 0 && evl_in_plain(partner)->data_size == 0;
+}
+
+// A side that ended in order and then failed (a reset right after its last bytes and its
+// close_notify) keeps its pair while those bytes leave through the other side, when nothing
+// was lost on the way to it; any other failure, or a drain that stops moving, resets the pair.
 static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
 {
     (void)evl;
@@ -309,43 +507,86 @@ static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
     }
     if (sock == ctx->secure_side[i])
         note_secure_close(ctx, i, sock);
-    if (ctx->state[i] == PAIR_LIVE && peer_ended(sock)) {
-        begin_drain(ctx, i, sock);
+    if (ctx->state[i] == PAIR_LIVE) {
+        if (evl_peer_ended(sock) && nothing_owed_to(ctx, i, sock))
+            begin_drain(ctx, i, sock);
+        else
+            fail_pair(ctx, i, sock, nullptr);
         return;
     }
-    if (is_draining(ctx, i) && static_cast<uint64_t>(tick()) >= ctx->deadline[i])
-        REPORT(LVL_INFO, "drain of pair %ld timed out\n", static_cast<long>(i));
-    close_connection_pair(ctx, i);
+    unsigned long tls_error;
+    if (evl_get_failure(sock, &tls_error) == EVL_FAILURE_NONE && !is_draining(ctx, i))
+        close_connection_pair(ctx, i);
+    else
+        fail_pair(ctx, i, sock, nullptr);
 }
 
-static void report_pair_closed(forwarder_ctx *ctx, int64_t i)
+static void report_pair_closed(forwarder_ctx *ctx, int64_t i, const pair_loss *loss)
 {
     const pair_record &r = ctx->record[i];
     uint64_t lived_ms = (static_cast<uint64_t>(tick()) - r.opened_ns) / 1000000;
     char client[ENDPOINT_TEXT_SZ], target[ENDPOINT_TEXT_SZ];
-    REPORT(LVL_INFO,
+    char reset[2 * REFUSAL_TEXT_SZ] = "";
+    uint64_t left = loss ? loss->up + loss->down : 0;
+    if (loss)
+        snprintf(reset, sizeof(reset),
+                 ", reset: %s, %" PRIu64 " bytes left undelivered (%" PRIu64 " up, %" PRIu64
+                 " down)",
+                 loss->cause, left, loss->up, loss->down);
+    // A client that resets with its answer unread (NFS clients do, as they unmount) has only
+    // itself to blame; anything else that leaves bytes behind is news for the administrator.
+    REPORT(left > 0 && !loss->by_client ? LVL_WARN : LVL_INFO,
            "Pair closed on port %u: client %s, mount target %s, %" PRIu64 ".%03" PRIu64
-           " s, %" PRIu64 " bytes up, %" PRIu64 " bytes down\n",
+           " s, %" PRIu64 " bytes up, %" PRIu64 " bytes down%s\n",
            ctx->ports[r.port].port, ARGendpoint6(client, r.client), ARGendpoint6(target, r.target),
-           lived_ms / 1000, lived_ms % 1000, r.up, r.down);
+           lived_ms / 1000, lived_ms % 1000, r.up, r.down, reset);
+}
+
+// What was moved into a side but never left it does not count as delivered. A pair that ends
+// in order has delivered everything.
+static void count_undelivered(forwarder_ctx *ctx, int64_t i, const pair_loss *loss)
+{
+    if (!loss)
+        return;
+    pair_record &r = ctx->record[i];
+    port_counters *port = pair_port(ctx, i);
+    uint64_t up = std::min(r.up, loss->up);
+    uint64_t down = std::min(r.down, loss->down);
+    r.up -= up;
+    port->bytes_up -= up;
+    r.down -= down;
+    port->bytes_down -= down;
+}
+
+void close_connection_pair(forwarder_ctx *ctx, int64_t i)
+{
+    end_pair(ctx, i, nullptr);
 }
 
 // The last pair moves into the freed slot, so that slots 0 to npairs - 1 stay in use.
-void close_connection_pair(forwarder_ctx *ctx, int64_t i)
+static void end_pair(forwarder_ctx *ctx, int64_t i, const pair_loss *loss)
 {
     ZD_ASSERT(i >= 0 && i < ctx->npairs);
-    report_pair_closed(ctx, i);
-    pair_port(ctx, i)->live_pairs--;
+    count_undelivered(ctx, i, loss);
+    report_pair_closed(ctx, i, loss);
+    port_counters *port = pair_port(ctx, i);
+    port->live_pairs--;
+    if (loss)
+        port->reset_pairs++;
+    auto hand_back = loss ? evl_abort : evl_close;
     if (ctx->plain_side[i])
-        ctx->plain_side[i] = evl_close(ctx->evl, ctx->plain_side[i]);
+        ctx->plain_side[i] = hand_back(ctx->evl, ctx->plain_side[i]);
     if (ctx->secure_side[i])
-        ctx->secure_side[i] = evl_close(ctx->evl, ctx->secure_side[i]);
+        ctx->secure_side[i] = hand_back(ctx->evl, ctx->secure_side[i]);
     int64_t last = ctx->npairs - 1;
     if (i != last) {
         ctx->plain_side[i] = ctx->plain_side[last];
         ctx->secure_side[i] = ctx->secure_side[last];
         ctx->state[i] = ctx->state[last];
         ctx->deadline[i] = ctx->deadline[last];
+        ctx->wake[i] = ctx->wake[last];
+        ctx->kernel_unsent[i] = ctx->kernel_unsent[last];
+        ctx->ends[i] = ctx->ends[last];
         ctx->record[i] = ctx->record[last];
         ctx->plain_side[last] = nullptr;
         ctx->secure_side[last] = nullptr;
@@ -353,6 +594,9 @@ void close_connection_pair(forwarder_ctx *ctx, int64_t i)
     }
     ctx->state[last] = PAIR_LIVE;
     ctx->deadline[last] = 0;
+    ctx->wake[last] = 0;
+    ctx->kernel_unsent[last] = 0;
+    ctx->ends[last] = 0;
     ctx->npairs = last;
 }
 

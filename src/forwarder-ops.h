@@ -6,12 +6,26 @@
 #include "report.h"
 
 inline constexpr int MAX_PAIRS = 256;
-// Deadline handed with every move of bytes, and the time a side that ended in order gets for
-// what it sent to leave through the other side.
+// Deadline handed with every move of bytes (the loop never waits on it).
 inline constexpr uint64_t FORWARD_DEADLINE_NS = 5000000000;
+// Once a side of a pair has ended, the pair lives on while bytes keep moving: it is given up
+// (both sides reset) only when no byte has moved either way for this long. It is longer than
+// the handshake deadline, so a slow handshake is never cut short by it.
+inline constexpr uint64_t PAIR_IDLE_NS = 15000000000;
+static_assert(PAIR_IDLE_NS >= EVL_HANDSHAKE_TIMEOUT_S * 1000000000ull);
 
-// A pair whose one side ended in order (end of stream, TLS close_notify) is not closed at once:
-// what that side received before its end must still leave through the other side.
+// An orderly end passed on, per direction: the client's end of stream as the secure side's
+// close_notify (up), the mount target's close_notify as the plain side's end of stream (down).
+enum pair_end : uint8_t {
+    PAIR_UP_ENDED = 1,
+    PAIR_DOWN_ENDED = 2,
+    PAIR_BOTH_ENDED = 3,
+};
+
+// Both sides of a live pair stay open after one of them ends in order; the end travels behind
+// the bytes, one direction at a time (pair_end). A pair whose one side failed after its peer
+// had ended in order (a reset right after the last reply and its close_notify) is not closed
+// at once either: what that side received before its end must still leave through the other.
 enum pair_state : uint8_t {
     PAIR_LIVE = 0,
     // The plain side ended and is kept while its in_plain still holds bytes for the secure
@@ -39,9 +53,11 @@ struct port_counters {
     uint64_t connect_failures;   // the mount target could not be reached in time
     uint64_t handshake_failures; // the TLS handshake failed, ended or timed out
     uint64_t verify_failures;    // the mount target's certificate was refused
+    uint64_t session_failures;   // the TLS session failed after its handshake
+    uint64_t reset_pairs;        // pairs ended with a reset: something could not be delivered
     int64_t live_pairs;
-    uint64_t bytes_up;   // client to mount target, plaintext
-    uint64_t bytes_down; // mount target to client, plaintext
+    uint64_t bytes_up;   // client to mount target, plaintext, handed to the kernel
+    uint64_t bytes_down; // mount target to client, plaintext, handed to the kernel
     report_limit refusal_lines;
     report_limit failure_lines;
 };
@@ -64,9 +80,16 @@ struct forwarder_ctx {
     int64_t npairs;
     // Per slot, moved together with the two sockets when the table is compacted.
     uint8_t state[MAX_PAIRS];
-    // While a pair drains, its deadline; it is also the receiving side's loop deadline
-    // (evl_set_deadline), so the pair closes at it even when nothing else happens.
+    // Once a side has ended, the idle deadline last given to the pair's sockets
+    // (evl_set_deadline), so that the pair ends at it even when nothing else happens.
     uint64_t deadline[MAX_PAIRS];
+    // The time the pair's wake-up (evl_set_wake) is set for, 0 for none; at it the pair
+    // checks its deadline.
+    uint64_t wake[MAX_PAIRS];
+    // What the kernel held for the pair's peers at its last wake-up: a queue that shrinks is
+    // progress too, though the daemon sees no callback for it.
+    uint64_t kernel_unsent[MAX_PAIRS];
+    uint8_t ends[MAX_PAIRS]; // pair_end bits
     pair_record record[MAX_PAIRS];
     // Written by the worker only; the status file is written from the worker too.
     port_counters ports[FORWARDER_PORTS];

@@ -19,7 +19,12 @@
 static constexpr char THIS_FILE[] = "src/main";
 
 static constexpr uint16_t RPCBIND_PORT = 111;
-static constexpr int LISTEN_BACKLOG = 10;
+// Clients arrive in bursts: every mount of a host at boot, and all of them again after the
+// mount target comes back. A queue that overflows drops SYNs, which the clients retry only
+// after 1, 3, 7 and 15 s, so the queue holds a whole burst of MAX_PAIRS and more (the kernel
+// caps it at net.core.somaxconn, 4096 by default).
+static constexpr int LISTEN_BACKLOG = 1024;
+static_assert(LISTEN_BACKLOG >= MAX_PAIRS);
 static constexpr int RPCBIND_ATTEMPTS = 30;
 static constexpr long RETRY_PAUSE_NS = 100000000;
 static constexpr size_t NETNS_PATH_SZ = 4096;

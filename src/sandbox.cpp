@@ -1,6 +1,8 @@
 #include "sandbox.h"
 
 #include <execinfo.h>
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -235,6 +237,20 @@ static int allow_socket_families(scmp_filter_ctx ctx, int *allowed)
     return 0;
 }
 
+// The loop asks how much a connection's kernel send queue still holds (SIOCOUTQ): a slow
+// reader's progress, and whether a reset would throw bytes away. No other request.
+static int allow_send_queue_ioctl(scmp_filter_ctx ctx, int *allowed)
+{
+    scmp_arg_cmp is_outq{};
+    is_outq.arg = 1;
+    is_outq.op = SCMP_CMP_EQ;
+    is_outq.datum_a = static_cast<scmp_datum_t>(SIOCOUTQ);
+    int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, &is_outq);
+    if (rc == 0)
+        (*allowed)++;
+    return rc;
+}
+
 // The one file the daemon still opens is malloc's: the first time it trims a thread's heap it
 // reads /proc/sys/vm/overcommit_memory, and without it keeps the heap's memory mapped, which is
 // what it does with the usual setting anyway. That refusal is expected, so opening files is
@@ -261,6 +277,8 @@ static int build_filter(scmp_filter_ctx ctx, int *allowed)
         rc = allow(ctx, daemon_calls, allowed);
     if (rc == 0)
         rc = allow_socket_families(ctx, allowed);
+    if (rc == 0)
+        rc = allow_send_queue_ioctl(ctx, allowed);
 #if defined(ZD_ASAN)
     if (rc == 0)
         rc = allow(ctx, asan_calls, allowed);

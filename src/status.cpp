@@ -93,9 +93,11 @@ static void out_port(text_out *o, const port_counters &p, const char *service)
         "{\"port\": %u, \"service\": \"%s\", \"accepted\": %" PRIu64
         ", \"refused_at_limit\": %" PRIu64 ", \"connect_failures\": %" PRIu64
         ", \"handshake_failures\": %" PRIu64 ", \"verification_failures\": %" PRIu64
+        ", \"session_failures\": %" PRIu64 ", \"reset_pairs\": %" PRIu64
         ", \"live_pairs\": %" PRId64 ", \"bytes_up\": %" PRIu64 ", \"bytes_down\": %" PRIu64 "}",
         p.port, service, p.accepted, p.refused_at_limit, p.connect_failures, p.handshake_failures,
-        p.verify_failures, p.live_pairs, p.bytes_up, p.bytes_down);
+        p.verify_failures, p.session_failures, p.reset_pairs, p.live_pairs, p.bytes_up,
+        p.bytes_down);
 }
 
 size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t started_s,

@@ -453,6 +453,8 @@ class TlsPeer:
       garbage-after  completes the handshake, echoes the first chunk it reads, and 0.3 s
               later writes payload on the bare socket, in the middle of the TLS stream, and
               reads on.
+      script  runs the steps of .script (see ScriptedTls) over memory BIOs, so that the test
+              decides byte for byte what goes out in which write.
     read_pause delays the first read of every connection (to fill the daemon's buffers).
     reset_after > 0 makes echo, sink and record reset the connection (no close_notify, no FIN)
     as soon as that many bytes have come in.
@@ -471,6 +473,7 @@ class TlsPeer:
         self.payload = payload
         self.read_pause = read_pause
         self.reset_after = reset_after
+        self.script = []
         self.connections = []
         self._lock = threading.Lock()
         self._threads = []
@@ -524,6 +527,7 @@ class TlsPeer:
             info = ConnInfo(peer)
             info.mode, info.payload, info.read_pause = self.mode, self.payload, self.read_pause
             info.reset_after = self.reset_after
+            info.script = list(self.script)
             with self._lock:
                 self.connections.append(info)
                 self._socks.append(raw)
@@ -543,6 +547,9 @@ class TlsPeer:
         try:
             if info.mode in ("mute", "garbage"):
                 self._serve_without_tls(raw, info)
+                return
+            if info.mode == "script":
+                ScriptedTls(self.ctx, raw, info).run()
                 return
             try:
                 # A connection that the client closed before it was accepted can fail here.
@@ -673,6 +680,137 @@ class TlsPeer:
         wait_until(enough, timeout, "%d connections at the TLS peer" % n)
         with self._lock:
             return list(self.connections)
+
+
+class ScriptedTls:
+    """A TLS server session over memory BIOs on one accepted connection, run step by step.
+
+    Steps (tuples):
+      ("handshake",)           completes the handshake, flushing as it goes
+      ("sleep", s)
+      ("read", n[, rate])      reads n bytes of plaintext (into ConnInfo.data), at most rate
+                               bytes per second when given
+      ("read_end",)            reads to the end; ConnInfo.end says how it ended
+      ("write", data)          encrypts data into the outgoing buffer (nothing is sent yet)
+      ("close_notify",)        adds a close_notify to the outgoing buffer
+      ("corrupt",)             flips a byte in the last record of the outgoing buffer
+      ("alert",)               adds a plaintext fatal alert record to the outgoing buffer
+      ("flush",)               sends the outgoing buffer in one write
+      ("fin",)                 shuts the write side down: FIN
+      ("rst",)                 closes with a reset
+    Nothing leaves before a flush, so "write, close_notify, flush, fin" puts the data, the
+    close_notify and the FIN into one segment (data up to the loopback MSS)."""
+
+    def __init__(self, ctx, raw, info):
+        self.raw, self.info = raw, info
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.obj = ctx.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.pending = bytearray()
+        self.sent = 0
+
+    def run(self):
+        self.info.data = bytearray()
+        try:
+            for step in self.info.script:
+                getattr(self, "_" + step[0])(*step[1:])
+            if self.info.end is None:
+                self.info.end = "script done"
+        except (ssl.SSLError, OSError) as e:
+            self.info.end = self.info.end or "error: %s" % e
+
+    def _take_outgoing(self):
+        self.pending += self.outgoing.read()
+
+    def _send_now(self):
+        self._take_outgoing()
+        if self.pending:
+            self.raw.sendall(bytes(self.pending))
+            self.pending.clear()
+
+    def _fill(self):
+        chunk = self.raw.recv(65536)
+        if not chunk:
+            self.incoming.write_eof()
+            return False
+        self.incoming.write(chunk)
+        return True
+
+    def _handshake(self):
+        while True:
+            try:
+                self.obj.do_handshake()
+                self._send_now()
+                return
+            except ssl.SSLWantReadError:
+                self._send_now()
+                if not self._fill():
+                    raise OSError("end of stream in the handshake")
+
+    def _sleep(self, seconds):
+        time.sleep(seconds)
+
+    def _read(self, n, rate=None):
+        started = time.monotonic()
+        while len(self.info.data) < n:
+            try:
+                chunk = self.obj.read(min(16384, n - len(self.info.data)))
+            except ssl.SSLWantReadError:
+                self._send_now()
+                if not self._fill():
+                    self.info.end = "eof"
+                    return
+                continue
+            except ssl.SSLZeroReturnError:
+                self.info.end = "close_notify"
+                return
+            if not chunk:
+                self.info.end = "close_notify"
+                return
+            self.info.data += chunk
+            self.info.nbytes = len(self.info.data)
+            if rate:
+                ahead = len(self.info.data) / rate - (time.monotonic() - started)
+                if ahead > 0:
+                    time.sleep(ahead)
+
+    def _read_end(self):
+        try:
+            self._read(1 << 40)
+        except ssl.SSLEOFError:
+            self.info.end = "eof"
+        except ConnectionResetError:
+            self.info.end = "reset"
+
+    def _write(self, data):
+        view = memoryview(data)
+        for offset in range(0, len(view), 16384):
+            self.obj.write(view[offset:offset + 16384])
+        self._take_outgoing()
+
+    def _close_notify(self):
+        try:
+            self.obj.unwrap()
+        except (ssl.SSLWantReadError, ssl.SSLError):
+            pass
+        self._take_outgoing()
+
+    def _corrupt(self):
+        self._take_outgoing()
+        self.pending[-1] ^= 0x55
+
+    def _alert(self):
+        self._take_outgoing()
+        self.pending += bytes([21, 3, 3, 0, 2, 2, 40])
+
+    def _flush(self):
+        self._send_now()
+
+    def _fin(self):
+        self.raw.shutdown(socket.SHUT_WR)
+
+    def _rst(self):
+        self.raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.raw.close()
 
 
 def free_port(host="::1"):

@@ -1,5 +1,6 @@
 """Clients that misbehave under load: one that stops reading while its server keeps sending,
-257 at once against a table of 256 pairs, and ten thousand that connect and close as fast as
+257 at once against a table of 256 pairs, a burst whose SYNs all arrive before the first
+accept, and ten thousand that connect and close as fast as
 the daemon takes them. Each time a healthy pair keeps relaying checksummed data, and the
 daemon's descriptors and memory stay bounded."""
 
@@ -169,6 +170,30 @@ class MisbehavingClients(unittest.TestCase):
         self.clients = []
         self.settle(self.idle_fds)
 
+    def test_a_burst_of_connections_all_gets_pairs(self):
+        # Every SYN of the burst leaves before the daemon has accepted any: the listen queue
+        # must hold them all, or the kernel drops some, which their clients retry only 1, 3, 7
+        # and 15 s later.
+        burst = [self.rig.ns.socket() for _ in range(MAX_PAIRS - 1)]
+        self.clients += burst
+        dropped_before = listen_drops(self.rig.ns)
+        for c in burst:
+            c.setblocking(False)
+            c.connect_ex(("::1", NFS_PORT))
+        for c in burst:
+            c.setblocking(True)
+            c.settimeout(30)
+        payloads = [os.urandom(1024) for _ in burst]
+        answers = run_threads([lambda c=c, p=p: exchange(c, p, timeout=30) for c, p in
+                               zip(burst, payloads)])
+        self.assertEqual(0, listen_drops(self.rig.ns) - dropped_before)
+        self.assertEqual(len(burst), sum(a == p for a, p in zip(answers, payloads)))
+        for c in burst:
+            c.close()
+        self.clients = []
+        self.settle(self.idle_fds)
+        self.assert_healthy_kept_flowing("a burst of %d connections" % len(burst))
+
     def test_ten_thousand_connect_close_cycles(self):
         rss = {}
         reached_before = len(self.peer.connections)
@@ -214,6 +239,16 @@ def one_cycle(i):
             assert s.recv(16) == b"", i
     finally:
         s.close()
+
+
+def listen_drops(ns):
+    """The namespace's count of connections its listen queues dropped (TcpExt ListenDrops)."""
+    text = ns.run(["cat", "/proc/net/netstat"], capture_output=True, text=True,
+                  check=True).stdout.splitlines()
+    for names, values in zip(text[::2], text[1::2]):
+        if names.startswith("TcpExt:"):
+            return int(dict(zip(names.split()[1:], values.split()[1:]))["ListenDrops"])
+    raise AssertionError("no TcpExt line in /proc/net/netstat")
 
 
 def read_exactly(sock, n, timeout=30.0):

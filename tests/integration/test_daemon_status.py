@@ -12,7 +12,8 @@ from harness import (INFO, LISTENER_PORTS, MOUNT_PORT, NFS_PORT, RPCBIND_PORT, W
                      Rig, TlsPeer, connection_closed, exchange, run_tests)
 
 FIELDS = {"port", "service", "accepted", "refused_at_limit", "connect_failures",
-          "handshake_failures", "verification_failures", "live_pairs", "bytes_up", "bytes_down"}
+          "handshake_failures", "verification_failures", "session_failures", "reset_pairs",
+          "live_pairs", "bytes_up", "bytes_down"}
 # The daemon lets a line about failures through at most once per port in this time.
 FAILURE_LINE_INTERVAL_S = 10
 

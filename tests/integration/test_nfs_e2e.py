@@ -26,7 +26,7 @@ TIME_WAIT_COLLISION = re.compile(
 MiB = 1 << 20
 BIG = 64 * MiB
 CLOSE_LINE = re.compile(r"^Pair closed on port (\d+): client \S+, mount target \S+, [\d.]+ s, "
-                        r"(\d+) bytes up, (\d+) bytes down$")
+                        r"(\d+) bytes up, (\d+) bytes down(?:, reset: .*)?$")
 SMALL_FILES = 200
 # libnfs 4.0 cannot send an NFSv4 WRITE above about 3.9 KB, so small files stay below that.
 SMALL_MAX = 3584

@@ -28,7 +28,7 @@ struct status_fixture : ::testing::Test {
         for (uint16_t port : {111, 2048, 2049, 2050})
             forwarder_add_port(&ctx, port);
         ctx.npairs = 3;
-        ctx.ports[2] = port_counters{2049, 10, 1, 2, 3, 4, 3, 1ull << 40, 17, {}, {}};
+        ctx.ports[2] = port_counters{2049, 10, 1, 2, 3, 4, 5, 6, 3, 1ull << 40, 17, {}, {}};
     }
 
     json_object *render(bool running)
@@ -79,6 +79,8 @@ TEST_F(status_fixture, ReadsBackAsTheCountersThatWereRendered)
     EXPECT_EQ(field(nfs, "connect_failures"), 2);
     EXPECT_EQ(field(nfs, "handshake_failures"), 3);
     EXPECT_EQ(field(nfs, "verification_failures"), 4);
+    EXPECT_EQ(field(nfs, "session_failures"), 5);
+    EXPECT_EQ(field(nfs, "reset_pairs"), 6);
     EXPECT_EQ(field(nfs, "live_pairs"), 3);
     EXPECT_EQ(field(nfs, "bytes_up"), 1ll << 40);
     EXPECT_EQ(field(nfs, "bytes_down"), 17);
