@@ -39,6 +39,34 @@ foreach(page ${zd_man_pages})
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${zd_man_outputs})
 
+# The licence and the changelog. CHANGELOG.md is the one changelog kept by hand; the package's
+# changelog.Debian.gz is made from it, with the project version as the package's, and the
+# build stops while its newest entry names another version. Under the prefix /usr they go in
+# Debian's form (a machine-readable copyright file that points at the system's copy of the
+# licence, the Debian changelog, the lintian overrides); under any other they go as they are.
+set(ZD_PACKAGE_NAME zarn-dwel)
+set(ZD_PACKAGE_REVISION 1)
+set(ZD_MAINTAINER "zarn-dwel developers <zarn-dwel@example.org>")
+find_program(PYTHON3 NAMES python3 REQUIRED)
+set(zd_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
+add_custom_command(OUTPUT ${zd_changelog}.gz
+  COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/packaging/debian-changelog.py
+    ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${ZD_PACKAGE_NAME} ${PROJECT_VERSION} ${ZD_PACKAGE_REVISION}
+    ${ZD_MAINTAINER} ${zd_changelog}
+  COMMAND ${ZD_GZIP} -9nf ${zd_changelog}
+  DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_SOURCE_DIR}/packaging/debian-changelog.py
+  COMMENT "Making the Debian changelog from CHANGELOG.md" VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${zd_changelog}.gz)
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${zd_changelog}.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${ZD_PACKAGE_NAME})
+else()
+  install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
 set(ZD_SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})
 set(ZD_DOCDIR ${CMAKE_INSTALL_FULL_DOCDIR})
 configure_file(${CMAKE_SOURCE_DIR}/packaging/zarn-dwel-forwarder@.service.in
@@ -54,9 +82,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/zarn-dwel-forwarder.default
 
 # ---- Debian package (cpack -G DEB) ----
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME zarn-dwel)
+set(CPACK_PACKAGE_NAME ${ZD_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "zarn-dwel developers <zarn-dwel@example.org>")
+set(CPACK_PACKAGE_CONTACT ${ZD_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "NFS-over-TLS forwarder daemon and prefix checker")
 # Debian wants the extended description wrapped; CPack indents each line and marks the
 # empty one.
@@ -75,7 +103,7 @@ prefix-check validates an IPv4 /24 or IPv6 /64 network prefix for scripts.")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${ZD_PACKAGE_REVISION})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps reads the libraries the programs are linked against, so a library that the
@@ -88,4 +116,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
   ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The programs go out stripped; their debug information goes to zarn-dwel-dbgsym (a .ddeb),
+# one file per program under /usr/lib/debug/.build-id/, which gdb, addr2line and coredumpctl
+# find by the build id the stripped program carries.
+find_program(ZD_OBJCOPY objcopy REQUIRED)
+find_program(ZD_STRIP strip REQUIRED)
+find_program(ZD_READELF readelf REQUIRED)
+set(CPACK_ZD_OBJCOPY ${ZD_OBJCOPY})
+set(CPACK_ZD_STRIP ${ZD_STRIP})
+set(CPACK_ZD_READELF ${ZD_READELF})
+set(CPACK_ZD_PROGRAMS ${CMAKE_INSTALL_FULL_SBINDIR}/zarn-dwel-forwarder
+  ${CMAKE_INSTALL_FULL_BINDIR}/prefix-check)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/split-debug.cmake)
 include(CPack)

@@ -1,5 +1,7 @@
 """The Debian package from ./scripts/package and the plain `cmake --install`: what they hold,
-where it lands, and that the installed programs run from there."""
+where it lands, that the installed programs run from there, and that the package is one the
+archive would take (lintian, hardening, stripped programs whose debug symbols come apart, two
+builds of one commit byte for byte)."""
 
 import gzip
 import json
@@ -10,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import ZD_BIN, ZD_SRC, run_tests
+from harness import SANITIZE, ZD_BIN, ZD_SRC, run_tests
 
 USAGE_FIRST = "Usage: zarn-dwel-forwarder [opts] <mount target IP>"
 UNIT = "lib/systemd/system/zarn-dwel-forwarder@.service"
@@ -18,6 +20,7 @@ CONFIG = "etc/zarn-dwel-utils.d/config.json"
 MAN8 = "usr/share/man/man8/zarn-dwel-forwarder.8.gz"
 MAN1 = "usr/share/man/man1/prefix-check.1.gz"
 DOC = "usr/share/doc/zarn-dwel"
+PROGRAMS = ("usr/sbin/zarn-dwel-forwarder", "usr/bin/prefix-check")
 
 
 def run(args, **kw):
@@ -58,19 +61,47 @@ def package_of_library(soname):
     raise AssertionError("no package holds " + soname)
 
 
+def build_package(tmp, name):
+    """Runs ./scripts/package in a build directory of its own; the package files it made."""
+    out = os.path.join(tmp, name)
+    env = dict(os.environ, BUILD_DIR=os.path.join(tmp, "build-" + name), JOBS="2")
+    r = run([os.path.join(ZD_SRC, "scripts", "package"), out], env=env, cwd=ZD_SRC)
+    assert r.returncode == 0, r.stdout + r.stderr
+    made = [os.path.join(out, f) for f in os.listdir(out) if f.endswith((".deb", ".ddeb"))]
+    return sorted(made, key=lambda f: (f.endswith(".ddeb"), f))
+
+
+def build_id(binary):
+    m = re.search(r"Build ID: ([0-9a-f]+)", run(["readelf", "-n", binary], check=True).stdout)
+    assert m, binary
+    return m.group(1)
+
+
+def section_names(binary):
+    return set(re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", run(["readelf", "-SW", binary],
+                                                         check=True).stdout, re.M))
+
+
+def project_version():
+    with open(os.path.join(ZD_SRC, "CMakeLists.txt")) as f:
+        return re.search(r"^project\(\S+ VERSION (\S+)", f.read(), re.M).group(1)
+
+
+@unittest.skipIf(SANITIZE, "the package is built without sanitizers; the plain stage checks it")
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="zd-package-")
-        out = os.path.join(cls.tmp, "out")
-        env = dict(os.environ, BUILD_DIR=os.path.join(cls.tmp, "build"), JOBS="2")
-        r = run([os.path.join(ZD_SRC, "scripts", "package"), out], env=env, cwd=ZD_SRC)
+        r = run([os.path.join(ZD_SRC, "scripts", "deps"), "lint"])
         assert r.returncode == 0, r.stdout + r.stderr
-        debs = [f for f in os.listdir(out) if f.endswith(".deb")]
-        assert len(debs) == 1, debs
-        cls.deb = os.path.join(out, debs[0])
+        cls.tmp = tempfile.mkdtemp(prefix="zd-package-")
+        cls.files = build_package(cls.tmp, "first")
+        assert [f.rsplit("_", 2)[0] for f in map(os.path.basename, cls.files)] == [
+            "zarn-dwel", "zarn-dwel-dbgsym"], cls.files
+        cls.deb, cls.ddeb = cls.files
         cls.root = os.path.join(cls.tmp, "root")
         run(["dpkg", "-x", cls.deb, cls.root], check=True)
+        cls.dbgsym = os.path.join(cls.tmp, "dbgsym")
+        run(["dpkg", "-x", cls.ddeb, cls.dbgsym], check=True)
         cls.control = os.path.join(cls.tmp, "control")
         run(["dpkg-deb", "-e", cls.deb, cls.control], check=True)
 
@@ -93,7 +124,7 @@ class DebianPackage(unittest.TestCase):
         depends = {d.split("(")[0].strip() for d in fields["Depends"].split(",")}
         self.assertLessEqual({"libc6", "libssl3", "libjson-c5", "libcap2"}, depends)
         # Whatever the build links (libseccomp2 once the sandbox is in) is a dependency.
-        for program in ("usr/sbin/zarn-dwel-forwarder", "usr/bin/prefix-check"):
+        for program in PROGRAMS:
             for soname in needed_libraries(self.path(program)):
                 with self.subTest(program=program, library=soname):
                     self.assertIn(package_of_library(soname), depends)
@@ -112,6 +143,86 @@ class DebianPackage(unittest.TestCase):
             with self.subTest(script=script):
                 self.assertTrue(os.access(path, os.X_OK))
                 self.assertEqual(0, run(["sh", "-n", path]).returncode)
+
+    def test_lintian_finds_nothing_but_what_is_overridden(self):
+        r = run(["lintian", "-EvIL", "+pedantic", "--fail-on", "error,warning,info,pedantic"] +
+                self.files)
+        tags = [l for l in r.stdout.splitlines() if re.match(r"[A-Z]: ", l)
+                and not l.startswith(("N: ", "O: "))]
+        self.assertEqual((0, []), (r.returncode, tags), r.stdout + r.stderr)
+
+    def test_two_builds_of_one_commit_are_the_same_bytes(self):
+        # Another build directory, so that no path of the build host can hide in the bytes.
+        again = build_package(self.tmp, "second")
+        self.assertEqual([os.path.basename(f) for f in self.files],
+                         [os.path.basename(f) for f in again])
+        for first, second in zip(self.files, again):
+            with open(first, "rb") as a, open(second, "rb") as b:
+                self.assertTrue(a.read() == b.read(), "%s differs from %s" % (first, second))
+
+    def test_programs_hardened_in_the_package_and_in_the_build(self):
+        # dpkg-buildflags' hardening=+all of Debian 12, which has no control-flow protection.
+        programs = [self.path(p) for p in PROGRAMS]
+        programs += [os.path.join(ZD_BIN, os.path.basename(p)) for p in PROGRAMS]
+        for program in programs:
+            with self.subTest(program=program):
+                r = run(["hardening-check", "--nocfprotection", program])
+                self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+                dynamic = run(["readelf", "-dW", program], check=True).stdout
+                self.assertRegex(dynamic, r"FLAGS_1\)\s+Flags: NOW PIE")
+                symbols = run(["nm", "-D", program], check=True).stdout
+                self.assertIn("__stack_chk_fail", symbols)
+                self.assertRegex(symbols, r"__\w+_chk\b")
+
+    def test_programs_stripped_with_their_debug_symbols_apart(self):
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                stripped = self.path(program)
+                sections = section_names(stripped)
+                self.assertIn(".gnu_debuglink", sections)
+                self.assertFalse({".symtab", ".comment"} & sections, sections)
+                self.assertFalse([s for s in sections if s.startswith(".debug")], sections)
+                ident = build_id(stripped)
+                debug = os.path.join(self.dbgsym, "usr/lib/debug/.build-id",
+                                     ident[:2], ident[2:] + ".debug")
+                self.assertEqual(ident, build_id(debug))
+                self.assertIn(".debug_info", section_names(debug))
+                # What the daemon's backtrace line asks of addr2line, against the debug file.
+                main = re.search(r"^([0-9a-f]+) T main$",
+                                 run(["nm", debug], check=True).stdout, re.M)
+                r = run(["addr2line", "-fe", debug, "0x" + main.group(1)], check=True)
+                function, place = r.stdout.splitlines()
+                self.assertEqual("main", function)
+                self.assertRegex(place, r"^(\./)+(src/main\.cpp|tools/prefix-check/prefix-check"
+                                 r"\.c):\d+")
+        fields = control_fields(self.ddeb)
+        self.assertEqual(("zarn-dwel-dbgsym", "debug", "debug-symbols"),
+                         (fields["Package"], fields["Section"], fields["Auto-Built-Package"]))
+        self.assertEqual("zarn-dwel (= %s)" % control_fields(self.deb)["Version"],
+                         fields["Depends"])
+        self.assertEqual("zarn-dwel", os.readlink(
+            os.path.join(self.dbgsym, "usr/share/doc/zarn-dwel-dbgsym")))
+
+    def test_licence_and_changelog_of_the_project_version(self):
+        with open(self.path(os.path.join(DOC, "copyright"))) as f:
+            copyright_file = f.read()
+        self.assertTrue(copyright_file.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        self.assertRegex(copyright_file, r"(?m)^License: Apache-2\.0$")
+        with open(os.path.join(ZD_SRC, "LICENSE")) as a, \
+                open("/usr/share/common-licenses/Apache-2.0") as b:
+            self.assertEqual(b.read(), a.read())
+        version = "%s-1" % project_version()
+        self.assertEqual(version, control_fields(self.deb)["Version"])
+        with gzip.open(self.path(os.path.join(DOC, "changelog.Debian.gz")), "rt") as f:
+            first = f.readline()
+        self.assertEqual("zarn-dwel (%s) unstable; urgency=medium\n" % version, first)
+        # A changelog whose newest entry is not the project version stops the build.
+        r = run([os.path.join(ZD_SRC, "packaging", "debian-changelog.py"),
+                 os.path.join(ZD_SRC, "CHANGELOG.md"), "zarn-dwel", "99.0.0", "1", "m <m@x>",
+                 os.path.join(self.tmp, "changelog")])
+        self.assertEqual(1, r.returncode)
+        self.assertIn("the project version 99.0.0", r.stderr)
 
     def test_installed_programs_run_from_the_extracted_tree(self):
         r = run([self.path("usr/bin/prefix-check"), "10.1.2.0/24"])
@@ -173,6 +284,7 @@ class CmakeInstall(unittest.TestCase):
                 "share/man/man1/prefix-check.1.gz", "share/man/man8/zarn-dwel-forwarder.8.gz",
                 "share/doc/zarn-dwel/README.md", "share/doc/zarn-dwel/operations.md",
                 "share/doc/zarn-dwel/architecture.md",
+                "share/doc/zarn-dwel/LICENSE", "share/doc/zarn-dwel/CHANGELOG.md",
                 "share/doc/zarn-dwel/examples/zarn-dwel-forwarder.default",
             ]), installed)
             r = run([os.path.join(prefix, "bin", "prefix-check"), "2001:db8:1:2::/64"])
