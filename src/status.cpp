@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "report.h"
+#include "setup-ssl-context.h"
 #include "util.h"
 
 static constexpr char THIS_FILE[] = "src/status";
@@ -106,8 +107,9 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
     out(&o, "{\"pid\": %d, \"state\": \"%s\", \"namespace\": ", static_cast<int>(getpid()),
         running ? "running" : "stopped");
     out_string(&o, config->netns);
-    out(&o, ", \"mount_target\": \"%s\", \"started\": ",
-        ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}));
+    out(&o, ", \"mount_target\": \"%s\", \"host_name_check\": %s, \"started\": ",
+        ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}),
+        ssl_checks_host_name() ? "true" : "false");
     out_time(&o, started_s);
     out(&o, ", \"updated\": ");
     out_time(&o, now_s);
