@@ -73,7 +73,9 @@ static void init_ssl_ctx()
     const char *random_src = getenv("RANDFILE");
     if (random_src == nullptr)
         random_src = "/dev/urandom";
-    REPORT(LVL_INFO, "RAND_load_file %s\n", random_src);
+    char shown[report_escape_size(NAMES_TEXT_SZ)];
+    REPORT(LVL_INFO, "RAND_load_file %s\n",
+           report_escape(random_src, strnlen(random_src, NAMES_TEXT_SZ), shown, sizeof(shown)));
     ZD_ASSERT_T(load_seed(random_src) == SEED_BYTES, "RAND_load_file(random_src, 16) == 16");
     ssl_ctx = SSL_CTX_new(TLS_method());
     ZD_ASSERT_T(ssl_ctx != nullptr, "*ssl_ctx");

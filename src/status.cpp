@@ -37,6 +37,18 @@ bool status_path(const char *netns, char *path, size_t size)
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+// The path comes from the environment, which the service's settings file fills: escaped.
+struct shown {
+    char text[report_escape_size(PATH_MAX)];
+};
+
+static shown shown_path(const char *path)
+{
+    shown s;
+    report_escape(path, strnlen(path, PATH_MAX), s.text, sizeof(s.text));
+    return s;
+}
+
 // ---- rendering ----
 
 // Appends to a fixed buffer; once something did not fit, the whole rendering is void.
@@ -186,7 +198,8 @@ static void become_writer()
         int rc = replace_file(path, temporary, text, static_cast<size_t>(n));
         // Said once per spell of failures, not every five seconds.
         if (rc != 0 && !failing)
-            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", path, strerror(-rc));
+            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", shown_path(path).text,
+                   strerror(-rc));
         failing = rc != 0;
     }
 }
@@ -195,7 +208,9 @@ static int make_folder(const char *path)
 {
     if (mkdir(path, 0755) == 0 || errno == EEXIST)
         return 0;
-    REPORT(LVL_WARN, "No status file: unable to create %s: %s\n", path, strerror(errno));
+    int err = errno;
+    REPORT(LVL_WARN, "No status file: unable to create %s: %s\n", shown_path(path).text,
+           strerror(err));
     return -1;
 }
 
@@ -236,8 +251,9 @@ int status_start(const char *path)
     }
     close(sv[1]);
     writer_fd = sv[0];
-    REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n", path,
-           static_cast<int>(STATUS_INTERVAL_NS / 1000000000), static_cast<int>(pid));
+    REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n",
+           shown_path(path).text, static_cast<int>(STATUS_INTERVAL_NS / 1000000000),
+           static_cast<int>(pid));
     return 0;
 }
 

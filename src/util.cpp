@@ -452,8 +452,12 @@ int notify_send(const char *state)
     bool report_it = sent < 0 && !notify_failing;
     notify_failing = sent < 0;
     pthread_mutex_unlock(&notify_mx);
-    if (report_it)
-        REPORT(LVL_WARN, "Unable to notify the service manager at %s: %s\n", name, strerror(err));
+    if (report_it) {
+        char shown[report_escape_size(sizeof(sockaddr_un::sun_path))];
+        REPORT(LVL_WARN, "Unable to notify the service manager at %s: %s\n",
+               report_escape(name, strnlen(name, sizeof(sa.sun_path)), shown, sizeof(shown)),
+               strerror(err));
+    }
     return sent < 0 ? -1 : 0;
 }
 
