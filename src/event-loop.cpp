@@ -1020,12 +1020,14 @@ static void refuse_waiting_connections(evl *evl, evl_socket *listener, int err)
         close(reserve_fd);
         reserve_fd = -1;
         int fd = accept4(listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        int accept_err = fd < 0 ? errno : 0;
         if (fd >= 0) {
             close(fd);
             refused++;
         }
         keep_reserve_locked();
-        if (fd < 0 && errno != EINTR)
+        // Nothing left waiting (EAGAIN), or not even the reserve made room.
+        if (fd < 0 && accept_err != EINTR)
             break;
     }
     refused_since_line += static_cast<uint64_t>(refused);

@@ -245,7 +245,7 @@ static scmp_arg_cmp arg_masked_is(unsigned int arg, scmp_datum_t mask, scmp_datu
 // Every call of signal_calls takes the target process (or, for tkill, thread) as its first
 // argument: only the daemon's own id passes. Its threads share it as their process id, and
 // tkill with it reaches the main thread alone.
-static int allow_own_signals(scmp_filter_ctx ctx, int *allowed)
+[[maybe_unused]] static int allow_own_signals(scmp_filter_ctx ctx, int *allowed)
 {
     scmp_arg_cmp own = arg_is(0, static_cast<scmp_datum_t>(getpid()));
     for (const char *name : signal_calls) {
