@@ -88,6 +88,14 @@ static char *heap_copy(const char *text)
     return copy;
 }
 
+// An option's text, as its error line shows it: the settings file that a service manager expands
+// into the command line is a file like any other, and its text is escaped.
+static const char *shown_text(const char *text, char (&shown)[report_escape_size(CONFIG_TEXT_SZ)])
+{
+    size_t len = strnlen(text, CONFIG_TEXT_SZ);
+    return report_escape(text, len, shown, sizeof(shown));
+}
+
 static config *new_config()
 {
     config *c = static_cast<config *>(zmalloc(sizeof(config)));
@@ -111,6 +119,7 @@ config *parse_arguments(int argc, char **argv)
 {
     config *c = new_config();
     address a;
+    char shown[report_escape_size(CONFIG_TEXT_SZ)];
     int opt;
     while ((opt = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
         switch (opt) {
@@ -131,21 +140,24 @@ config *parse_arguments(int argc, char **argv)
             break;
         case 'I':
             if (parse_address(optarg, &a) != 0) {
-                REPORT(LVL_ERROR, "-I or --local-ip invalid (%s), exiting...\n", optarg);
+                REPORT(LVL_ERROR, "-I or --local-ip invalid (%s), exiting...\n",
+                       shown_text(optarg, shown));
                 exit(1);
             }
             c->local = a;
             break;
         case 's':
             if (parse_address(optarg, &a) != 0) {
-                REPORT(LVL_ERROR, "-s or --prefsrc invalid (%s), exiting...\n", optarg);
+                REPORT(LVL_ERROR, "-s or --prefsrc invalid (%s), exiting...\n",
+                       shown_text(optarg, shown));
                 exit(1);
             }
             c->prefsrc = a;
             break;
         case 'T':
             if (parse_address(optarg, &a) != 0) {
-                REPORT(LVL_ERROR, "-T or --target-ip invalid (%s), exiting...\n", optarg);
+                REPORT(LVL_ERROR, "-T or --target-ip invalid (%s), exiting...\n",
+                       shown_text(optarg, shown));
                 exit(1);
             }
             c->target = a;

@@ -11,6 +11,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 
+#include <cinttypes>
 #include <cstdio>
 
 #include "setup-ssl-context.h"
@@ -550,6 +551,9 @@ void set_socket_options(int fd)
     ZD_ASSERT(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &RCVBUF_SZ, sizeof(RCVBUF_SZ)) != -1);
 }
 
+// Made with the first listener, while descriptors are still to be had (see below).
+static void keep_reserve();
+
 static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, bool secure,
                        endpoint ep)
 {
@@ -573,6 +577,7 @@ static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, boo
     int val = fcntl(sock->fd, F_GETFL, 0);
     ZD_ASSERT(fcntl(sock->fd, F_SETFL, val | O_NONBLOCK) != -1);
     listen(sock->fd, backlog);
+    keep_reserve();
     EVL_REPORT(LVL_INFO, "Accepting new %sconnections on %s, on socket %d, sock %p\n",
                secure ? "secure " : "", ARGendpoint6(text, ep), sock->fd,
                static_cast<void *>(sock));
@@ -1185,6 +1190,73 @@ static void handle_signal(evl *evl)
     ZD_ASSERT(size_t_of_ssize_t(rs) == sizeof(b));
 }
 
+// ---- out of descriptors ----
+//
+// At the descriptor limit accept fails with EMFILE and leaves the connection queued, so the
+// level-triggered listener is reported again at once and the worker would spin on it. One
+// descriptor is kept in reserve for that moment: it is given up to take each waiting
+// connection, which is closed at once (its client sees an end, not a hang), and made again.
+// Pairs already made go on untouched. One reserve serves every loop of the process.
+static pthread_mutex_t reserve_mx = PTHREAD_MUTEX_INITIALIZER;
+static int reserve_fd = -1;
+static report_limit refusal_lines;
+static uint64_t refused_since_line;
+static constexpr uint64_t REFUSAL_LINE_INTERVAL_NS = NS_PER_SEC;
+static constexpr int MAX_REFUSED_PER_EVENT = 64;
+
+// reserve_mx held. A descriptor of a kind the sandbox allows, so it can be made again there.
+static void keep_reserve_locked()
+{
+    if (reserve_fd < 0)
+        reserve_fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+static void keep_reserve()
+{
+    pthread_mutex_lock(&reserve_mx);
+    keep_reserve_locked();
+    pthread_mutex_unlock(&reserve_mx);
+}
+
+static bool out_of_descriptors(int err)
+{
+    return err == EMFILE || err == ENFILE;
+}
+
+// Worker, after accept failed for want of a descriptor: refuses what waits on the listener,
+// with one line a second that counts the connections refused since the last one.
+static void refuse_waiting_connections(evl *evl, evl_socket *listener, int err)
+{
+    pthread_mutex_lock(&reserve_mx);
+    int refused = 0;
+    while (refused < MAX_REFUSED_PER_EVENT && reserve_fd >= 0) {
+        close(reserve_fd);
+        reserve_fd = -1;
+        int fd = accept4(listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        int accept_err = fd < 0 ? errno : 0;
+        if (fd >= 0) {
+            close(fd);
+            refused++;
+        }
+        keep_reserve_locked();
+        // Nothing left waiting (EAGAIN), or not even the reserve made room.
+        if (fd < 0 && accept_err != EINTR)
+            break;
+    }
+    refused_since_line += static_cast<uint64_t>(refused);
+    uint64_t held = 0, count = refused_since_line;
+    bool line = report_limit_pass(&refusal_lines, now_ns(), REFUSAL_LINE_INTERVAL_NS, &held);
+    if (line)
+        refused_since_line = 0;
+    pthread_mutex_unlock(&reserve_mx);
+    char local[ENDPOINT_TEXT_SZ];
+    if (line)
+        EVL_REPORT(LVL_WARN,
+                   "Failed to accept new connection: %s; %" PRIu64
+                   " waiting connections on %s closed at once since the last such line\n",
+                   strerror(err), count, ARGendpoint6(local, listener->ep));
+}
+
 static void new_connection(evl *evl, evl_socket *listener)
 {
     struct sockaddr_in6 sa;
@@ -1199,6 +1271,8 @@ static void new_connection(evl *evl, evl_socket *listener)
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
             EVL_REPORT(LVL_DEBUG, "Pending connection went away before accept: %s\n",
                        strerror(errno));
+        else if (out_of_descriptors(errno))
+            refuse_waiting_connections(evl, listener, errno);
         else
             EVL_REPORT(LVL_ERROR, "Failed to accept new connection: %s\n", strerror(errno));
         return;

@@ -41,7 +41,10 @@ static void retry_pause()
 static int netns_push(const char *netns)
 {
     ZD_ASSERT(netns);
-    REPORT(LVL_INFO, "push network namespace: %s\n", netns);
+    // The name comes from the service's settings file: escaped.
+    char shown[report_escape_size(CONFIG_TEXT_SZ)];
+    REPORT(LVL_INFO, "push network namespace: %s\n",
+           report_escape(netns, strnlen(netns, CONFIG_TEXT_SZ), shown, sizeof(shown)));
     int masternsfd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     ZD_ASSERT(masternsfd >= 0);
     char path[NETNS_PATH_SZ];

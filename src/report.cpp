@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 const char *const spew_level_name[7] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "BUG", "FATAL"};
@@ -148,4 +149,33 @@ bool report_limit_pass(report_limit *limit, uint64_t now_ns, uint64_t interval_n
     limit->held = 0;
     limit->next_ns = now_ns + interval_ns;
     return true;
+}
+
+const char *report_escape(const char *text, size_t len, char *out, size_t size)
+{
+    static constexpr char HEX[] = "0123456789abcdef";
+    size_t used = 0;
+    for (size_t i = 0; i < len; i++) {
+        auto c = static_cast<unsigned char>(text[i]);
+        char unit[REPORT_ESCAPE_MAX];
+        size_t n = 0;
+        if (c == '\\') {
+            unit[n++] = '\\';
+            unit[n++] = '\\';
+        } else if (c >= 0x20 && c < 0x7f) {
+            unit[n++] = static_cast<char>(c);
+        } else {
+            unit[n++] = '\\';
+            unit[n++] = 'x';
+            unit[n++] = HEX[c >> 4];
+            unit[n++] = HEX[c & 0xf];
+        }
+        if (used + n >= size)
+            break;
+        memcpy(out + used, unit, n);
+        used += n;
+    }
+    if (size > 0)
+        out[used] = '\0';
+    return out;
 }

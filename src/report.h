@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 enum : int {
@@ -34,6 +35,20 @@ struct report_limit {
 // last line that went out.
 [[nodiscard]] bool report_limit_pass(report_limit *limit, uint64_t now_ns, uint64_t interval_ns,
                                      uint64_t *held);
+
+// Text that came from a peer or a file (a certificate's names, an accepted name, a path), made
+// safe for one log line: printable ASCII is copied, the backslash doubled and every other byte
+// written "\xHH", so that no newline, carriage return or terminal escape of a peer can forge a
+// line (a syslog header in the middle of a line is only text) or hide one. `len` bytes of `text`
+// are read, zero bytes included. The result is cut at a whole escape when it does not fit; `out` is
+// always terminated (`size` > 0) and returned, so the call can be a log argument.
+inline constexpr size_t REPORT_ESCAPE_MAX = 4;
+// Room for the escaped form of n bytes, whatever they are.
+constexpr size_t report_escape_size(size_t n)
+{
+    return REPORT_ESCAPE_MAX * n + 1;
+}
+const char *report_escape(const char *text, size_t len, char *out, size_t size);
 
 void report_set_min_level(int level);
 int report_min_level();

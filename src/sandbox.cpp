@@ -48,9 +48,10 @@ static constexpr char THIS_FILE[] = "src/sandbox";
 // manager's notifications, memory, threads' locks and clocks, and the way out: the shutdown, an
 // assertion failure's backtrace and abort. Opening files, executing programs, tracing, new
 // processes and threads, namespaces, mounts and capability changes are all refused. (glibc's
-// sigqueue, which reports a refusal, asks for the caller's uid.)
+// sigqueue, which reports a refusal, asks for the caller's uid.) Signals and new sockets are
+// allowed with argument checks only, below.
 static constexpr const char *daemon_calls[] = {
-    // descriptors and sockets (socket itself is allowed for its two families only, below)
+    // descriptors and sockets
     "read",
     "write",
     "readv",
@@ -101,13 +102,10 @@ static constexpr const char *daemon_calls[] = {
     "getrandom",
     "fstat",
     "newfstatat",
-    // signals: the refusal report itself, the return from its handler, and abort
+    // signals: the return from the refusal's handler (its report and abort are sent below)
     "rt_sigprocmask",
     "rt_sigreturn",
     "rt_sigaction",
-    "rt_sigqueueinfo",
-    "tgkill",
-    "tkill",
     // the backtrace of an assertion failure names the executable
     "readlink",
     "readlinkat",
@@ -147,6 +145,12 @@ static constexpr const char *daemon_calls[] = {
     "setrlimit",
     "ioctl",
 };
+
+// The calls that send a signal. The daemon only ever signals itself: the refusal report goes to
+// the process (sigqueue), abort and the thread library's own signals to one of its threads
+// (tgkill with its own process id). A taken-over daemon must not reach any other process of its
+// user, so the target is checked, except under a tool whose runtime may signal its helpers.
+static constexpr const char *signal_calls[] = {"rt_sigqueueinfo", "tgkill", "tkill"};
 
 // ThreadSanitizer's runtime thread and its reports.
 [[maybe_unused]] static constexpr const char *tsan_calls[] = {
@@ -220,16 +224,69 @@ static int allow(scmp_filter_ctx ctx, const char *const (&names)[N], int *allowe
     return allow_names(ctx, names, N, allowed);
 }
 
-// IPv6 TCP for the connections (IPv4 peers come IPv4-mapped), local datagrams for syslog and
-// the service manager; no other family, so no raw or packet sockets.
-static int allow_socket_families(scmp_filter_ctx ctx, int *allowed)
+// Built field by field: clang refuses libseccomp's initializer macros under warnings as errors.
+static scmp_arg_cmp arg_is(unsigned int arg, scmp_datum_t value)
 {
-    for (int family : {AF_INET6, AF_UNIX}) {
-        scmp_arg_cmp is_family{};
-        is_family.arg = 0;
-        is_family.op = SCMP_CMP_EQ;
-        is_family.datum_a = static_cast<scmp_datum_t>(family);
-        int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, &is_family);
+    scmp_arg_cmp cmp{};
+    cmp.arg = arg;
+    cmp.op = SCMP_CMP_EQ;
+    cmp.datum_a = value;
+    return cmp;
+}
+
+static scmp_arg_cmp arg_masked_is(unsigned int arg, scmp_datum_t mask, scmp_datum_t value)
+{
+    scmp_arg_cmp cmp{};
+    cmp.arg = arg;
+    cmp.op = SCMP_CMP_MASKED_EQ;
+    cmp.datum_a = mask;
+    cmp.datum_b = value;
+    return cmp;
+}
+
+// Every call of signal_calls takes the target process (or, for tkill, thread) as its first
+// argument: only the daemon's own id passes. Its threads share it as their process id, and
+// tkill with it reaches the main thread alone.
+[[maybe_unused]] static int allow_own_signals(scmp_filter_ctx ctx, int *allowed)
+{
+    scmp_arg_cmp own = arg_is(0, static_cast<scmp_datum_t>(getpid()));
+    for (const char *name : signal_calls) {
+        int nr = seccomp_syscall_resolve_name(name);
+        if (nr == __NR_SCMP_ERROR || nr < 0)
+            continue;
+        int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, nr, 1, &own);
+        if (rc < 0)
+            return rc;
+        (*allowed)++;
+    }
+    return 0;
+}
+
+// The sockets the daemon makes once started: IPv6 TCP for the connections to the mount target
+// (IPv4 peers come IPv4-mapped), local datagrams for syslog (whose socket glibc may open again)
+// and the service manager. Nothing else: no raw or packet sockets, no local stream or
+// sequenced sockets (privileged local services listen on those), no other protocol.
+struct socket_kind {
+    int family;
+    int type;
+};
+static constexpr socket_kind daemon_sockets[] = {
+    {AF_INET6, SOCK_STREAM},
+    {AF_UNIX, SOCK_DGRAM},
+};
+
+static int allow_daemon_sockets(scmp_filter_ctx ctx, int *allowed)
+{
+    // The flags that may come with a type; any other bit fails the comparison.
+    static constexpr scmp_datum_t TYPE_MASK =
+        ~static_cast<scmp_datum_t>(SOCK_NONBLOCK | SOCK_CLOEXEC);
+    for (const socket_kind &kind : daemon_sockets) {
+        scmp_arg_cmp checks[3] = {
+            arg_is(0, static_cast<scmp_datum_t>(kind.family)),
+            arg_masked_is(1, TYPE_MASK, static_cast<scmp_datum_t>(kind.type)),
+            arg_is(2, 0),
+        };
+        int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 3, checks);
         if (rc < 0)
             return rc;
     }
@@ -276,9 +333,16 @@ static int build_filter(scmp_filter_ctx ctx, int *allowed)
     if (rc == 0)
         rc = allow(ctx, daemon_calls, allowed);
     if (rc == 0)
-        rc = allow_socket_families(ctx, allowed);
+        rc = allow_daemon_sockets(ctx, allowed);
     if (rc == 0)
         rc = allow_send_queue_ioctl(ctx, allowed);
+#if defined(ZD_ASAN) || defined(ZD_TSAN)
+    if (rc == 0)
+        rc = allow(ctx, signal_calls, allowed);
+#else
+    if (rc == 0)
+        rc = allow_own_signals(ctx, allowed);
+#endif
 #if defined(ZD_ASAN)
     if (rc == 0)
         rc = allow(ctx, asan_calls, allowed);

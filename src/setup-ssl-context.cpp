@@ -13,9 +13,12 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +73,9 @@ static void init_ssl_ctx()
     const char *random_src = getenv("RANDFILE");
     if (random_src == nullptr)
         random_src = "/dev/urandom";
-    REPORT(LVL_INFO, "RAND_load_file %s\n", random_src);
+    char shown[report_escape_size(NAMES_TEXT_SZ)];
+    REPORT(LVL_INFO, "RAND_load_file %s\n",
+           report_escape(random_src, strnlen(random_src, NAMES_TEXT_SZ), shown, sizeof(shown)));
     ZD_ASSERT_T(load_seed(random_src) == SEED_BYTES, "RAND_load_file(random_src, 16) == 16");
     ssl_ctx = SSL_CTX_new(TLS_method());
     ZD_ASSERT_T(ssl_ctx != nullptr, "*ssl_ctx");
@@ -145,10 +150,43 @@ static bool append_item(char *list, size_t size, const char *item)
     return true;
 }
 
-static void expect_name(const char *name)
+// Keeps an accepted name, as its line shows it, for the refusal lines.
+static void expect_name(const char *shown)
 {
-    if (expected_more > 0 || !append_item(expected_names, sizeof(expected_names), name))
+    if (expected_more > 0 || !append_item(expected_names, sizeof(expected_names), shown))
         expected_more++;
+}
+
+// An accepted name or a path comes from a file or the command line: it is logged escaped.
+static const char *escaped(const char *text, char (&shown)[report_escape_size(NAMES_TEXT_SZ)])
+{
+    return report_escape(text, strlen(text), shown, sizeof(shown));
+}
+
+// Read by the status file's renderer on the worker.
+static std::atomic<bool> host_name_checked{false};
+
+bool ssl_checks_host_name()
+{
+    return host_name_checked.load();
+}
+
+// The bundle is checked here first, without waiting, so that a FIFO (which would block the
+// library's open for good, with the terminating signals already blocked), a device or a
+// directory ends the start-up at once with a line that says what it is. The library then reads
+// the file that was checked, through its descriptor, not whatever the path names by then.
+static int load_ca_bundle(const char *ca_file, const char **kind)
+{
+    int fd = open_regular_file(ca_file, kind);
+    if (fd < 0 && errno == EINVAL)
+        return -1;
+    char by_fd[64];
+    if (fd >= 0)
+        snprintf(by_fd, sizeof(by_fd), "/proc/self/fd/%d", fd);
+    int rc = SSL_CTX_load_verify_locations(ssl_ctx, fd >= 0 ? by_fd : ca_file, nullptr);
+    if (fd >= 0)
+        close(fd);
+    return rc == 1 ? 0 : -2;
 }
 
 // Without a common name every name of the accepted-names file is accepted, and without the
@@ -159,29 +197,45 @@ static void absorb_cert(const char *ca_file, const char *common_name)
     ZD_ASSERT(param != nullptr);
     expected_names[0] = '\0';
     expected_more = 0;
-    snprintf(ca_bundle, sizeof(ca_bundle), "%s", ca_file);
+    report_escape(ca_file, strlen(ca_file), ca_bundle, sizeof(ca_bundle));
+    char shown[report_escape_size(NAMES_TEXT_SZ)];
+    int names = 0;
     if (common_name[0] != '\0') {
         ZD_ASSERT(X509_VERIFY_PARAM_set1_host(param, common_name, 0) == 1);
-        REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", common_name);
-        expect_name(common_name);
+        REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n",
+               escaped(common_name, shown));
+        expect_name(shown);
+        names = 1;
     } else {
         char **cnames = read_json(accepted_names_path);
         ZD_ASSERT_T(cnames != nullptr, "cnames");
         for (char **p = cnames; *p != nullptr; p++) {
             ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, *p, 0) == 1);
-            REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", *p);
-            expect_name(*p);
+            REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", escaped(*p, shown));
+            expect_name(shown);
             free(*p);
+            names++;
         }
         free(cnames);
     }
+    host_name_checked.store(names > 0);
     ZD_ASSERT(SSL_CTX_set1_param(ssl_ctx, param) == 1);
     X509_VERIFY_PARAM_free(param);
-    if (SSL_CTX_load_verify_locations(ssl_ctx, ca_file, nullptr) != 1) {
-        REPORT(LVL_INFO, "Failed to load root CA bundle %s, aborting...\n", ca_file);
+    // An empty list is valid, but the library then checks no name at all: said once, loudly.
+    if (names == 0)
+        REPORT(LVL_WARN,
+               "No accepted server names in %s: no host name is checked, any certificate that "
+               "chains to the CA bundle %s is accepted\n",
+               accepted_names_path, ca_bundle);
+    const char *kind = "";
+    int rc = load_ca_bundle(ca_file, &kind);
+    if (rc == -1)
+        REPORT_ERROR("CA bundle %s is a %s, not a regular file\n", ca_bundle, kind);
+    if (rc != 0) {
+        REPORT(LVL_INFO, "Failed to load root CA bundle %s, aborting...\n", ca_bundle);
         abort();
     }
-    REPORT(LVL_INFO, "Verifying openssl server certs using %s\n", ca_file);
+    REPORT(LVL_INFO, "Verifying openssl server certs using %s\n", ca_bundle);
     SSL_CTX_set_verify(ssl_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_callback);
     ZD_ASSERT_T(SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1,
                 "SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1");
@@ -451,10 +505,15 @@ void set_fips_mode()
 static void certificate_names(X509 *cert, char *list, size_t size)
 {
     list[0] = '\0';
-    char item[CERT_NAME_SZ + 8], cn[CERT_NAME_SZ];
-    if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof(cn)) >
-        0) {
-        snprintf(item, sizeof(item), "CN=%s", cn);
+    // The names are the peer's own text, sent before anything is verified: escaped.
+    char item[report_escape_size(CERT_NAME_SZ) + 8], shown[report_escape_size(CERT_NAME_SZ)];
+    char cn[CERT_NAME_SZ];
+    int cn_len =
+        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof(cn));
+    if (cn_len > 0) {
+        size_t len =
+            static_cast<size_t>(cn_len) < sizeof(cn) ? static_cast<size_t>(cn_len) : sizeof(cn) - 1;
+        snprintf(item, sizeof(item), "CN=%s", report_escape(cn, len, shown, sizeof(shown)));
         append_item(list, size, item);
     }
     auto *alt = static_cast<GENERAL_NAMES *>(
@@ -463,8 +522,10 @@ static void certificate_names(X509 *cert, char *list, size_t size)
         const GENERAL_NAME *g = sk_GENERAL_NAME_value(alt, i);
         if (g->type == GEN_DNS) {
             const ASN1_STRING *dns = g->d.dNSName;
-            snprintf(item, sizeof(item), "DNS:%.*s", ASN1_STRING_length(dns),
-                     reinterpret_cast<const char *>(ASN1_STRING_get0_data(dns)));
+            auto len = static_cast<size_t>(ASN1_STRING_length(dns));
+            snprintf(item, sizeof(item), "DNS:%s",
+                     report_escape(reinterpret_cast<const char *>(ASN1_STRING_get0_data(dns)),
+                                   len < CERT_NAME_SZ ? len : CERT_NAME_SZ, shown, sizeof(shown)));
         } else if (g->type == GEN_IPADD) {
             const ASN1_OCTET_STRING *ip = g->d.iPAddress;
             int len = ASN1_STRING_length(ip);

@@ -39,6 +39,9 @@ void exit_ssl_setup();
 // renewed ticket replaces the kept session), 0 otherwise; server sessions always give 0.
 void ssl_offer_session(SSL *ssl);
 int ssl_session_done(SSL *ssl, bool ok);
+// False when no host name is checked (an empty accepted-names list): any certificate that
+// chains to the CA bundle is then accepted. Any thread.
+bool ssl_checks_host_name();
 void set_fips_mode();
 int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx);
 void spew_cert_details(int level, X509 *cert);

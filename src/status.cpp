@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "report.h"
+#include "setup-ssl-context.h"
 #include "util.h"
 
 static constexpr char THIS_FILE[] = "src/status";
@@ -34,6 +35,18 @@ bool status_path(const char *netns, char *path, size_t size)
     int n = chosen != nullptr ? snprintf(path, size, "%s", chosen)
                               : snprintf(path, size, "%s/%s/status.json", STATUS_DIR, netns);
     return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// The path comes from the environment, which the service's settings file fills: escaped.
+struct shown {
+    char text[report_escape_size(PATH_MAX)];
+};
+
+static shown shown_path(const char *path)
+{
+    shown s;
+    report_escape(path, strnlen(path, PATH_MAX), s.text, sizeof(s.text));
+    return s;
 }
 
 // ---- rendering ----
@@ -108,8 +121,9 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
     out(&o, "{\"pid\": %d, \"state\": \"%s\", \"namespace\": ", static_cast<int>(getpid()),
         running ? "running" : "stopped");
     out_string(&o, config->netns);
-    out(&o, ", \"mount_target\": \"%s\", \"started\": ",
-        ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}));
+    out(&o, ", \"mount_target\": \"%s\", \"host_name_check\": %s, \"started\": ",
+        ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}),
+        ssl_checks_host_name() ? "true" : "false");
     out_time(&o, started_s);
     out(&o, ", \"updated\": ");
     out_time(&o, now_s);
@@ -186,7 +200,8 @@ static void become_writer()
         int rc = replace_file(path, temporary, text, static_cast<size_t>(n));
         // Said once per spell of failures, not every five seconds.
         if (rc != 0 && !failing)
-            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", path, strerror(-rc));
+            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", shown_path(path).text,
+                   strerror(-rc));
         failing = rc != 0;
     }
 }
@@ -195,7 +210,9 @@ static int make_folder(const char *path)
 {
     if (mkdir(path, 0755) == 0 || errno == EEXIST)
         return 0;
-    REPORT(LVL_WARN, "No status file: unable to create %s: %s\n", path, strerror(errno));
+    int err = errno;
+    REPORT(LVL_WARN, "No status file: unable to create %s: %s\n", shown_path(path).text,
+           strerror(err));
     return -1;
 }
 
@@ -236,8 +253,9 @@ int status_start(const char *path)
     }
     close(sv[1]);
     writer_fd = sv[0];
-    REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n", path,
-           static_cast<int>(STATUS_INTERVAL_NS / 1000000000), static_cast<int>(pid));
+    REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n",
+           shown_path(path).text, static_cast<int>(STATUS_INTERVAL_NS / 1000000000),
+           static_cast<int>(pid));
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/capability.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -193,6 +194,8 @@ const char *ARGendpoint6(char *buffer, endpoint ep)
 // ---- accepted-names file ----
 
 static constexpr size_t JSON_BUF_SZ = 4096;
+// How much of a refused name its line shows.
+static constexpr size_t HOST_NAME_SHOWN = 64;
 
 static void free_names(char **names)
 {
@@ -201,20 +204,63 @@ static void free_names(char **names)
     free(names);
 }
 
+static const char *file_kind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "directory";
+    if (S_ISFIFO(mode))
+        return "FIFO";
+    if (S_ISSOCK(mode))
+        return "socket";
+    if (S_ISCHR(mode))
+        return "character device";
+    if (S_ISBLK(mode))
+        return "block device";
+    return "file of an unknown kind";
+}
+
+int open_regular_file(const char *path, const char **kind)
+{
+    // Without waiting: a FIFO opens at once for reading, and is then refused by its kind.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    if (fd < 0) {
+        // A socket cannot be opened at all; it is named all the same.
+        int err = errno;
+        if (err == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+            *kind = file_kind(st.st_mode);
+            err = EINVAL;
+        }
+        errno = err;
+        return -1;
+    }
+    int err = fstat(fd, &st) == 0 ? 0 : errno;
+    if (err == 0 && S_ISREG(st.st_mode))
+        return fd;
+    close(fd);
+    if (err == 0) {
+        *kind = file_kind(st.st_mode);
+        err = EINVAL;
+    }
+    errno = err;
+    return -1;
+}
+
 enum json_read_result {
     JSON_READ_OK,
     JSON_READ_NO_OPEN,
+    JSON_READ_NOT_REGULAR,
     JSON_READ_NOTHING,
     JSON_READ_TOO_LONG,
 };
 
 // One read of the whole buffer; a file that fills it has no room left for the terminating
 // zero and may go on past it, so it is refused rather than parsed cut short.
-static json_read_result read_whole(const char *path, char *buf)
+static json_read_result read_whole(const char *path, char *buf, const char **kind)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular_file(path, kind);
     if (fd < 0)
-        return JSON_READ_NO_OPEN;
+        return errno == EINVAL ? JSON_READ_NOT_REGULAR : JSON_READ_NO_OPEN;
     ssize_t n = read(fd, buf, JSON_BUF_SZ);
     close(fd);
     if (n <= 0)
@@ -230,11 +276,16 @@ char **read_json(const char *path)
 {
     char buf[JSON_BUF_SZ];
     memset(buf, 0, sizeof(buf));
-    switch (read_whole(path, buf)) {
+    const char *kind = "";
+    switch (read_whole(path, buf, &kind)) {
     case JSON_READ_OK:
         break;
     case JSON_READ_NO_OPEN:
         REPORT(LVL_ERROR, "Unable to open config file %s.\n", path);
+        return nullptr;
+    case JSON_READ_NOT_REGULAR:
+        REPORT(LVL_ERROR, "Unable to read json file %s: it is a %s, not a regular file.\n", path,
+               kind);
         return nullptr;
     case JSON_READ_NOTHING:
         REPORT(LVL_ERROR, "Unable to read json file %s.\n", path);
@@ -267,12 +318,64 @@ char **read_json(const char *path)
             free_names(names);
             return nullptr;
         }
-        names[i] = strdup(json_object_get_string(e));
+        const char *name = json_object_get_string(e);
+        size_t len = static_cast<size_t>(json_object_get_string_len(e));
+        const char *fault = host_name_fault(name, len);
+        if (fault != nullptr) {
+            char shown[report_escape_size(HOST_NAME_SHOWN)];
+            REPORT(LVL_ERROR, "Unable to use cname \"%s\" at index %d from json file %s: %s.\n",
+                   report_escape(name, len < HOST_NAME_SHOWN ? len : HOST_NAME_SHOWN, shown,
+                                 sizeof(shown)),
+                   static_cast<int>(i), path, fault);
+            json_object_put(doc);
+            free_names(names);
+            return nullptr;
+        }
+        names[i] = strdup(name);
         ZD_ASSERT_T(names[i] != nullptr, "ptr != NULL");
     }
     names[n] = nullptr;
     json_object_put(doc);
     return names;
+}
+
+// ---- accepted names ----
+
+static constexpr size_t HOST_NAME_MAX_LEN = 253;
+static constexpr size_t HOST_LABEL_MAX_LEN = 63;
+
+static bool host_name_char(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '*';
+}
+
+const char *host_name_fault(const char *name, size_t len)
+{
+    if (len == 0)
+        return "an empty name would turn the host-name check off";
+    if (memchr(name, '\0', len) != nullptr)
+        return "it holds a zero byte";
+    if (len > HOST_NAME_MAX_LEN)
+        return "longer than 253 characters";
+    // One leading dot is the library's way of accepting every name below it.
+    size_t start = name[0] == '.' ? 1 : 0;
+    size_t label = 0;
+    for (size_t i = start; i < len; i++) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (c == '.') {
+            if (label == 0)
+                return "an empty label";
+            label = 0;
+        } else if (!host_name_char(c)) {
+            return "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)";
+        } else if (++label > HOST_LABEL_MAX_LEN) {
+            return "a label longer than 63 characters";
+        }
+    }
+    if (label == 0)
+        return "an empty label";
+    return nullptr;
 }
 
 // ---- capabilities ----
@@ -349,8 +452,12 @@ int notify_send(const char *state)
     bool report_it = sent < 0 && !notify_failing;
     notify_failing = sent < 0;
     pthread_mutex_unlock(&notify_mx);
-    if (report_it)
-        REPORT(LVL_WARN, "Unable to notify the service manager at %s: %s\n", name, strerror(err));
+    if (report_it) {
+        char shown[report_escape_size(sizeof(sockaddr_un::sun_path))];
+        REPORT(LVL_WARN, "Unable to notify the service manager at %s: %s\n",
+               report_escape(name, strnlen(name, sizeof(sa.sun_path)), shown, sizeof(shown)),
+               strerror(err));
+    }
     return sent < 0 ? -1 : 0;
 }
 

@@ -105,8 +105,20 @@ static inline struct sockaddr_in6 sockaddr_in6_of_ep(endpoint ep)
 static_assert(sizeof(struct sockaddr_in6) == 28);
 
 // The accepted-names file: a null-terminated heap array of heap strings, or null after an
-// ERROR line. The caller frees each string and then the array.
+// ERROR line. The caller frees each string and then the array. Every name is one the TLS
+// library can check a host name against (host_name_fault): a file that holds any other is
+// refused whole, since the library would skip an empty name without a word and check nothing.
 char **read_json(const char *path);
+// Why `name` (len bytes) cannot be an accepted name, or null when it can: letters, digits and
+// "-_*" in dot-separated labels of 1 to 63 characters, at most 253 in all, with one leading dot
+// allowed (the library's "any subdomain of").
+const char *host_name_fault(const char *name, size_t len);
+
+// Opens a file of settings for reading, refusing anything but a regular file without waiting:
+// opening a FIFO would block until a writer comes, with the terminating signals already
+// blocked, and a device or a directory holds no settings. The descriptor, or -1 with errno
+// set; for something that is not a regular file errno is EINVAL and *kind names what it is.
+int open_regular_file(const char *path, const char **kind);
 
 // Leaves the calling thread only CAP_NET_BIND_SERVICE.
 void drop_cap();

@@ -123,6 +123,9 @@ class BadAddresses(CliCase):
         (["-T", "10.0.0"], "-T or --target-ip invalid (10.0.0), exiting..."),
         (["--target-ip", ""], "-T or --target-ip invalid (), exiting..."),
         (["-T", "[::1]"], "-T or --target-ip invalid ([::1]), exiting..."),
+        # The settings file expands into the command line: its text cannot forge a line.
+        (["-I", "::1\n<13>forged\x1b[2J"], "-I or --local-ip invalid (::1\\x0a<13>forged"
+                                            "\\x1b[2J), exiting..."),
     ]
 
     def test_refused_before_any_later_option_or_check(self):

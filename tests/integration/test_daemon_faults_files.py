@@ -11,13 +11,14 @@ import base64
 import os
 import re
 import signal
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from harness import (ERROR, INFO, NFS_PORT, Daemon, Rig, exchange, function_name, run_tests,
-                     sha256)
+from harness import (ERROR, FATAL_EXIT, INFO, NFS_PORT, WARN, Daemon, Rig, exchange,
+                     function_name, run_tests, sha256)
 
 NAME = "srv.test"
 NAMES_FILE = "/etc/zarn-dwel-utils.d/config.json"
@@ -74,18 +75,25 @@ class BadStartupFiles(unittest.TestCase):
         return Daemon(rig.log, rig.ns, rig.peer.port, ca or rig.pki.ca, common_name, env=env,
                       wrapper=wrapper, wait=wait)
 
-    def assert_fails_before_opening_anything(self, case, d, started, patterns):
-        """The daemon ends by abort; the patterns match consecutive lines of its log, the
-        first of them at its level and function; nothing was started or opened."""
-        status = d.wait_exit(EXIT_BOUND_S)
+    def assert_fails_before_opening_anything(self, case, d, started, patterns, ends=ABORTED):
+        """The daemon ends by abort (or the given status); the patterns match consecutive
+        lines of its log, the first of them at its level and function; nothing was started
+        or opened."""
+        try:
+            status = d.wait_exit(EXIT_BOUND_S)
+        except subprocess.TimeoutExpired:
+            self.fail("%s: start-up still under way after %d s; log:\n%s" % (
+                case, EXIT_BOUND_S, d.describe()))
         took = time.monotonic() - started
         self.assertNotEqual(OVERLAY_FAILED, status, "the overlay over /etc failed")
-        self.assertEqual(ABORTED, status, d.describe())
+        self.assertEqual(ends, status, d.describe())
         first = d.wait_line(patterns[0][2])
         lines = d.lines()
         at = lines.index(first)
         fatal = [l.text for l in lines[at:] if l.text.startswith(FATAL_LINES)]
-        figure("%s: start-up ended by abort after %.2f s: %r" % (case, took, fatal[:1]))
+        how = "by abort" if status == ABORTED else "with status %d" % status
+        figure("%s: start-up ended %s after %.2f s: %r" % (case, how, took, fatal[:1] or [
+            first.text]))
         for (level, function, pattern), line in zip(patterns, lines[at:]):
             self.assertRegex(line.text, pattern)
             self.assertEqual(level, line.level, line)
@@ -107,13 +115,13 @@ class BadStartupFiles(unittest.TestCase):
         finally:
             client.close()
 
-    def run_case(self, case, patterns, **kw):
+    def run_case(self, case, patterns, ends=ABORTED, **kw):
         started = time.monotonic()
         with self.daemon(**kw) as d:
             if patterns is None:
                 self.assert_starts_and_relays(case, d, started)
                 return d.texts()
-            self.assert_fails_before_opening_anything(case, d, started, patterns)
+            self.assert_fails_before_opening_anything(case, d, started, patterns, ends)
             return d.texts()
 
     # ---- the CA bundle ----
@@ -127,7 +135,6 @@ class BadStartupFiles(unittest.TestCase):
             "huge, one PEM block": (self.write("block-ca.pem", (
                 "-----BEGIN CERTIFICATE-----\n%s-----END CERTIFICATE-----\n" % pem).encode()),
                 ()),
-            "a directory": (self.dir, ()),
             "unreadable": (self.write("locked-ca.pem", read(self.rig.pki.ca), 0),
                            NO_DAC),
         }
@@ -136,6 +143,15 @@ class BadStartupFiles(unittest.TestCase):
                 pattern = "^Failed to load root CA bundle %s, aborting\\.\\.\\.$" % re.escape(path)
                 self.run_case("CA bundle " + case, [(INFO, "absorb_cert", pattern)], ca=path,
                               wrapper=wrapper)
+        # Anything but a regular file is refused at once, saying what it is: opening a FIFO
+        # nobody writes to would wait for good, with the terminating signals already blocked.
+        for case, path, kind in [("a FIFO", self.fifo("ca.fifo"), "FIFO"),
+                                 ("a directory", self.dir, "directory"),
+                                 ("a device", "/dev/zero", "character device")]:
+            with self.subTest(case=case):
+                self.run_case("CA bundle " + case, [(FATAL_EXIT, None, "^CA bundle %s is a %s, not "
+                                                     "a regular file$" % (re.escape(path), kind))],
+                              ends=255, ca=path)
 
     def test_large_valid_ca_bundle_is_loaded(self):
         other, _ = self.rig.pki.make_ca("bundle-filler")
@@ -153,12 +169,19 @@ class BadStartupFiles(unittest.TestCase):
         os.makedirs(os.path.join(layer, "work"))
         # Opaque: whatever the host has in that folder stays hidden.
         os.setxattr(folder, "trusted.overlay.opaque", b"y")
-        if data is not None:
-            path = os.path.join(folder, "config.json")
+        path = os.path.join(folder, "config.json")
+        if data == "fifo":
+            os.mkfifo(path, mode)
+        elif data is not None:
             with open(path, "wb") as f:
                 f.write(data)
             os.chmod(path, mode)
         return layer
+
+    def fifo(self, name):
+        path = self.path(name)
+        os.mkfifo(path)
+        return path
 
     def test_accepted_names_file(self):
         names = ['"name-%06d.test"' % i for i in range(MIB // 16)]
@@ -168,13 +191,25 @@ class BadStartupFiles(unittest.TestCase):
             "huge": (('{"wildcards": [%s, "%s"]}' % (", ".join(names), NAME)).encode(), 0o644,
                      (), "Unable to parse json file"),
             "unreadable": (b'{"wildcards": ["%s"]}' % NAME.encode(), 0, NO_DAC,
-                           "Unable to open config file"),
+                           "Unable to open config file %s."),
+            # Names the library cannot check would leave the check off, or match nothing.
+            "an empty name": (b'{"wildcards": ["%s", ""]}' % NAME.encode(), 0o644, (),
+                              'Unable to use cname "" at index 1 from json file %s: an empty '
+                              'name would turn the host-name check off.'),
+            "a forged line": (b'{"wildcards": ["a\\nb<13>forged\\u001b[2J"]}', 0o644, (),
+                              'Unable to use cname "a\\x0ab<13>forged\\x1b[2J" at index 0 from '
+                              'json file %s: not a host name (letters, digits, "-", "_", "*" and '
+                              'dots only).'),
+            "a FIFO": ("fifo", 0o644, (), "Unable to read json file %s: it is a FIFO, not a "
+                       "regular file."),
         }
         for case, (data, mode, no_dac, message) in cases.items():
             with self.subTest(case=case):
                 layer = self.names_layer(case, data, mode)
+                if "%s" not in message:
+                    message += " %s."
                 self.run_case("names file " + case, [
-                    (ERROR, "read_json", "^%s %s\\.$" % (message, re.escape(NAMES_FILE))),
+                    (ERROR, "read_json", "^%s$" % re.escape(message % NAMES_FILE)),
                     (ERROR, "absorb_cert", "^Failed assertion: cnames$"),
                     (ERROR, "absorb_cert", "^Errno: "),
                     (ERROR, "absorb_cert", "^Backtrace: "),
@@ -188,6 +223,29 @@ class BadStartupFiles(unittest.TestCase):
         verifying = [t for t in texts if t.startswith("Verifying against openssl server cert")]
         self.assertEqual(["Verifying against openssl server cert name other.test",
                           "Verifying against openssl server cert name " + NAME], verifying)
+
+    def test_empty_names_list_checks_no_name_and_says_so(self):
+        # Valid: any certificate that chains to the bundle is accepted, loudly, and the status
+        # file shows it; with names, it shows the check on.
+        for case, data, checked in [("empty list", b'{"wildcards": []}', False),
+                                    ("one name", b'{"wildcards": ["%s"]}' % NAME.encode(), True)]:
+            with self.subTest(case=case):
+                layer = self.names_layer(case.replace(" ", "-"), data)
+                with self.daemon(common_name="", wrapper=names_overlay(layer),
+                                 wait="pop network namespace") as d:
+                    warned = [l for l in d.lines() if l.text.startswith("No accepted server names")]
+                    if checked:
+                        self.assertEqual([], warned)
+                    else:
+                        self.assertEqual(1, len(warned), d.describe())
+                        self.assertEqual((WARN, function_name("absorb_cert")),
+                                         (warned[0].level, warned[0].function))
+                        self.assertEqual(
+                            "No accepted server names in %s: no host name is checked, any "
+                            "certificate that chains to the CA bundle %s is accepted"
+                            % (NAMES_FILE, self.rig.pki.ca), warned[0].text)
+                    st = d.wait_status(lambda st: True)
+                    self.assertIs(checked, st["host_name_check"])
 
     # ---- RANDFILE ----
 

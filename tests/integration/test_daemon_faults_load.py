@@ -5,6 +5,8 @@ the daemon takes them. Each time a healthy pair keeps relaying checksummed data,
 daemon's descriptors and memory stay bounded."""
 
 import os
+import re
+import resource
 import socket
 import struct
 import sys
@@ -194,6 +196,55 @@ class MisbehavingClients(unittest.TestCase):
         self.settle(self.idle_fds)
         self.assert_healthy_kept_flowing("a burst of %d connections" % len(burst))
 
+    def test_descriptor_limit_refuses_waiting_clients_without_spinning(self):
+        # At the descriptor limit accept fails with EMFILE and the client stays queued, so a
+        # level-triggered listener reports it again at once: the daemon must take it and close
+        # it, with a line a second, not spin on it. The limit leaves room for exactly the pairs
+        # made first: every slot below it is taken then.
+        pid = self.d.pid
+        fds = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)]
+        holes = max(fds) + 1 - len(fds)
+        room = holes + 2 + holes % 2
+        saved = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (max(fds) + 1 + room - holes, saved[1]))
+        try:
+            made = [self.connect() for _ in range(room // 2)]
+            for c in made:
+                self.assertEqual(b"before", exchange(c, b"before", timeout=10))
+            mark = self.d.syslog.mark()
+            cpu_before, started, ends = cpu_seconds(pid), time.monotonic(), []
+            while time.monotonic() - started < 3:
+                c = self.connect()
+                ends.append(time_to_end(c, 2.0))
+                time.sleep(0.1)
+            cpu = cpu_seconds(pid) - cpu_before
+            lines = [t for t in self.d.texts(mark) if "Failed to accept" in t]
+            figure("descriptor limit: %d waiting clients closed within %.3f s at most; %d lines; "
+                   "%.2f s of CPU in 3 s" % (len(ends), max(ends), len(lines), cpu))
+            self.assertLess(max(ends), 1.5, "a waiting client was left hanging")
+            self.assertLess(cpu, 1.0, "the worker spins")
+            self.assertTrue(1 <= len(lines) <= 5, lines[:10])
+            counts = []
+            for t in lines:
+                m = re.fullmatch(r" *main: Failed to accept new connection: Too many open files; (\d+) "
+                                 r"waiting connections on \[::1\]:%d closed at once since the "
+                                 r"last such line" % NFS_PORT, t)
+                self.assertTrue(m, t)
+                counts.append(int(m.group(1)))
+            self.assertTrue(1 <= sum(counts) <= len(ends), (counts, len(ends)))
+            # The pairs made before the limit go on.
+            for c in made:
+                self.assertEqual(b"after", exchange(c, b"after", timeout=10))
+        finally:
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, saved)
+        again = self.connect()
+        self.assertEqual(b"again", exchange(again, b"again", timeout=10))
+        self.assert_healthy_kept_flowing("descriptor limit")
+        for c in self.clients:
+            c.close()
+        self.clients = []
+        self.settle(self.idle_fds)
+
     def test_ten_thousand_connect_close_cycles(self):
         rss = {}
         reached_before = len(self.peer.connections)
@@ -249,6 +300,26 @@ def listen_drops(ns):
         if names.startswith("TcpExt:"):
             return int(dict(zip(names.split()[1:], values.split()[1:]))["ListenDrops"])
     raise AssertionError("no TcpExt line in /proc/net/netstat")
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def time_to_end(sock, timeout):
+    """Seconds until the daemon ends the connection (an end or a reset); timeout if it does
+    not."""
+    started = time.monotonic()
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return timeout
+    return time.monotonic() - started
 
 
 def read_exactly(sock, n, timeout=30.0):

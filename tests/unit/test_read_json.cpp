@@ -3,7 +3,10 @@
 // valgrind to see that no refusal leaves anything allocated.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -68,8 +71,14 @@ TEST_F(ReadJsonTest, FilesThatCannotBeOpenedOrReadAreRefused)
     std::string empty = dir.write("empty.json", "");
     expect_one_error(read_names(empty), "Unable to read json file " + empty + ".");
 
-    // A directory opens for reading, but read() fails on it.
-    expect_one_error(read_names(dir.path("")), "Unable to read json file " + dir.path("") + ".");
+    // Anything but a regular file is refused without waiting for it (a FIFO nobody writes to
+    // would block the open for good), naming what it is.
+    std::string fifo = dir.path("fifo.json");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto &[path, kind] : {std::pair{fifo, "FIFO"}, std::pair{dir.path(""), "directory"},
+                                     std::pair{std::string("/dev/zero"), "character device"}})
+        expect_one_error(read_names(path), "Unable to read json file " + path + ": it is a " +
+                                               kind + ", not a regular file.");
 }
 
 TEST_F(ReadJsonTest, TextThatIsNotJsonIsRefused)
@@ -127,11 +136,69 @@ TEST_F(ReadJsonTest, NamesComeBackInFileOrder)
 {
     std::string p = dir.write("names.json", "{\"comment\": \"ignored\", \"wildcards\": "
                                             "[\"b.example\", \"*.a.example\", \"b.example\", "
-                                            "\"\"], \"other\": [1, 2]}");
+                                            "\".sub.example\"], \"other\": [1, 2]}");
     read_result r = read_names(p);
     ASSERT_TRUE(r.got_list);
     EXPECT_TRUE(r.log.empty());
-    EXPECT_EQ(r.names, (std::vector<std::string>{"b.example", "*.a.example", "b.example", ""}));
+    EXPECT_EQ(r.names,
+              (std::vector<std::string>{"b.example", "*.a.example", "b.example", ".sub.example"}));
+}
+
+// The library skips an empty name without a word and then checks no host name at all; a name
+// it cannot match is as good as none. Either refuses the whole file, naming the index, and
+// the name is shown escaped, since it is the file's text.
+TEST_F(ReadJsonTest, NamesTheLibraryCannotCheckRefuseTheWholeList)
+{
+    const std::string long_label(64, 'a');
+    std::string long_name;
+    while (long_name.size() < 254)
+        long_name += "abcdefghi.";
+    long_name += "x";
+    struct {
+        std::string json; // the element as JSON text
+        std::string shown;
+        std::string why;
+    } cases[] = {
+        {"\"\"", "", "an empty name would turn the host-name check off"},
+        {"\"a\\u0000b.test\"", "a\\x00b.test", "it holds a zero byte"},
+        {"\"a b.test\"", "a b.test",
+         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\"evil\\n<13>forged\"", "evil\\x0a<13>forged",
+         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\"\\u001b[2Jx.test\"", "\\x1b[2Jx.test",
+         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\"caf\u00e9.test\"", "caf\\xc3\\xa9.test",
+         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\"2001:db8::1\"", "2001:db8::1",
+         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\".\"", ".", "an empty label"},
+        {"\"a..test\"", "a..test", "an empty label"},
+        {"\"a.test.\"", "a.test.", "an empty label"},
+        {"\"..test\"", "..test", "an empty label"},
+        {"\"" + long_label + ".test\"", long_label.substr(0, 64),
+         "a label longer than 63 characters"},
+        {"\"" + long_name + "\"", long_name.substr(0, 64), "longer than 253 characters"},
+    };
+    for (const auto &tc : cases) {
+        SCOPED_TRACE(tc.json);
+        std::string p = dir.write("doc.json", "{\"wildcards\": [\"a.example\", " + tc.json + "]}");
+        expect_one_error(read_names(p), "Unable to use cname \"" + tc.shown +
+                                            "\" at index 1 from json file " + p + ": " + tc.why +
+                                            ".");
+    }
+    // The edges that are still names: 63-character labels, 253 characters, one leading dot,
+    // an address written as digits and dots.
+    std::string edge = std::string(63, 'b') + ".test";
+    std::string longest;
+    while (longest.size() + 10 <= 253)
+        longest += "abcdefghi.";
+    longest += std::string(253 - longest.size(), 'z');
+    for (const std::string &name : {edge, longest, std::string(".test"), std::string("192.0.2.1"),
+                                    std::string("x_y-Z.test"), std::string("*.test")}) {
+        read_result r = read_names(dir.write("ok.json", "{\"wildcards\": [\"" + name + "\"]}"));
+        EXPECT_TRUE(r.got_list) << name;
+        EXPECT_EQ(r.names, std::vector<std::string>{name});
+    }
 }
 
 TEST_F(ReadJsonTest, AnEmptyArrayIsAnEmptyList)

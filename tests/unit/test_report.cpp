@@ -510,3 +510,38 @@ TEST(BacktraceDeathTest, UnreadableExecutableLink)
                    err == std::to_string(text.size()) + ":" + text + "\n";
         }));
 }
+
+// Text from a peer or a file becomes one printable line: the bytes that could end a line, hide
+// one or drive a terminal are written as escapes, and the result is cut at a whole escape.
+TEST(ReportEscape, PrintableBytesStayEverythingElseIsEscaped)
+{
+    struct {
+        std::string in;
+        size_t size;
+        std::string out;
+    } cases[] = {
+        {"nfs.example.com", 64, "nfs.example.com"},
+        {"", 8, ""},
+        {"a\nb\rc", 64, "a\\x0ab\\x0dc"},
+        {std::string("a\0b", 3), 64, "a\\x00b"},
+        {"\x1b[2J\x7f\xff", 64, "\\x1b[2J\\x7f\\xff"},
+        {"back\\slash", 64, "back\\\\slash"},
+        {"<13>Dec  9 host forged: %s %n", 64, "<13>Dec  9 host forged: %s %n"},
+        // Cut at a whole escape: "ab\x0a" needs 6 bytes and the terminator.
+        {"ab\ncd", 6, "ab"},
+        {"ab\ncd", 7, "ab\\x0a"},
+        {"ab\ncd", 8, "ab\\x0ac"},
+        {"a\\b", 3, "a"},
+        {"abc", 1, ""},
+    };
+    for (const auto &tc : cases) {
+        SCOPED_TRACE(tc.in);
+        std::vector<char> out(tc.size, '#');
+        EXPECT_EQ(report_escape(tc.in.data(), tc.in.size(), out.data(), out.size()), out.data());
+        EXPECT_EQ(std::string(out.data()), tc.out);
+    }
+    // Nothing is written into an empty buffer.
+    char none = '#';
+    report_escape("abc", 3, &none, 0);
+    EXPECT_EQ(none, '#');
+}

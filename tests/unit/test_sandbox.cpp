@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/signalfd.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -35,6 +37,11 @@ struct findings {
     int unshare_refused;
     int file_refused_quietly;
     int tcp_socket_works;
+    int local_datagram_works;
+    int own_signals_work;
+    // Each bit a socket of sockets_refused that was refused, each of signals_refused likewise.
+    unsigned sockets_refused;
+    unsigned signals_refused;
     int reported_signal;
     int reported_call;
     int thread_execve_refused;
@@ -45,10 +52,47 @@ bool refused_with(long rc, int err)
     return rc == -1 && errno == err;
 }
 
+// What a taken-over daemon could reach with a socket: local stream and sequenced services,
+// UDP, IPv4, another protocol; the daemon itself only makes IPv6 TCP and local datagrams.
+struct socket_case {
+    const char *name;
+    int family, type, protocol;
+} const refused_sockets[] = {
+    {"AF_UNIX SOCK_STREAM", AF_UNIX, SOCK_STREAM, 0},
+    {"AF_UNIX SOCK_SEQPACKET", AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0},
+    {"AF_INET6 SOCK_DGRAM", AF_INET6, SOCK_DGRAM, 0},
+    {"AF_INET6 SOCK_RAW", AF_INET6, SOCK_RAW, IPPROTO_ICMPV6},
+    {"AF_INET SOCK_STREAM", AF_INET, SOCK_STREAM, 0},
+    {"AF_INET6 SOCK_STREAM SCTP", AF_INET6, SOCK_STREAM, IPPROTO_SCTP},
+    {"AF_NETLINK", AF_NETLINK, SOCK_RAW, 0},
+};
+
+// Signal 0 only checks that the target could be signalled, so a call that wrongly passes the
+// filter still sends the test's own process nothing.
+const char *const refused_signals[] = {"kill", "tgkill", "tkill", "rt_sigqueueinfo"};
+
+long send_to_other(int which, pid_t other)
+{
+    siginfo_t info{};
+    info.si_code = SI_QUEUE;
+    info.si_pid = getpid();
+    switch (which) {
+    case 0:
+        return kill(other, 0);
+    case 1:
+        return syscall(SYS_tgkill, other, other, 0);
+    case 2:
+        return syscall(SYS_tkill, other, 0);
+    default:
+        return syscall(SYS_rt_sigqueueinfo, other, 0, &info);
+    }
+}
+
 // Runs in the child only: no gtest macros, the answer goes through the pipe.
 [[noreturn]] void child(int to_parent, int from_parent)
 {
     findings f{};
+    pid_t parent = getppid();
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sandbox_signal());
@@ -87,9 +131,26 @@ bool refused_with(long rc, int err)
     f.packet_socket_refused = refused_with(socket(AF_PACKET, SOCK_RAW, 0), EPERM);
     f.unshare_refused = refused_with(unshare(CLONE_NEWNET), EPERM);
     f.file_refused_quietly = refused_with(open("/etc/hostname", O_RDONLY), EACCES);
-    int tcp = socket(AF_INET6, SOCK_STREAM, 0);
+    int tcp = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     f.tcp_socket_works = tcp >= 0;
     close(tcp);
+    int local = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    f.local_datagram_works = local >= 0;
+    close(local);
+    for (size_t i = 0; i < std::size(refused_sockets); i++) {
+        const socket_case &c = refused_sockets[i];
+        if (refused_with(socket(c.family, c.type, c.protocol), EPERM))
+            f.sockets_refused |= 1u << i;
+    }
+    // Tools may signal their helpers: their builds leave the signal calls unchecked.
+    if (std::string(sandbox_tool()).empty())
+        for (size_t i = 0; i < std::size(refused_signals); i++)
+            if (refused_with(send_to_other(static_cast<int>(i), parent), EPERM))
+                f.signals_refused |= 1u << i;
+    union sigval value {
+    };
+    f.own_signals_work = syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), 0) == 0 &&
+                         sigqueue(getpid(), 0, value) == 0;
     if (write(go[1], "g", 1) != 1)
         _exit(2);
     other.join();
@@ -163,7 +224,14 @@ TEST(Sandbox, RefusesAndReportsWhatTheDaemonNeverDoesInEveryThread)
     EXPECT_TRUE(f.packet_socket_refused) << "only IPv6 and local sockets";
     EXPECT_TRUE(f.unshare_refused);
     EXPECT_TRUE(f.tcp_socket_works);
+    EXPECT_TRUE(f.local_datagram_works) << "syslog and the service manager";
+    EXPECT_TRUE(f.own_signals_work) << "abort and the refusal report";
+    for (size_t i = 0; i < std::size(refused_sockets); i++)
+        EXPECT_TRUE(f.sockets_refused & (1u << i)) << refused_sockets[i].name;
     if (std::string(sandbox_tool()).empty()) {
+        for (size_t i = 0; i < std::size(refused_signals); i++)
+            EXPECT_TRUE(f.signals_refused & (1u << i))
+                << refused_signals[i] << " to another process";
         EXPECT_TRUE(f.ptrace_refused);
         EXPECT_TRUE(f.file_refused_quietly);
     } else {

@@ -11,6 +11,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_capture.h"
@@ -165,6 +168,7 @@ struct handshake_result {
     bool reused = false; // as the server saw it
     int done = INT_MIN;  // what ssl_session_done said, when the handshake resumed
     session_ptr session; // the client's session after the handshake
+    std::string refusal; // ssl_describe_refusal after a failed handshake
 };
 
 // How the client side takes part in resumption: not at all (as a plain client of ssl_ctx),
@@ -226,6 +230,11 @@ handshake_result handshake(SSL_CTX *client_ctx, SSL_CTX *srv_ctx, resume_with re
     r.version = SSL_get_version(client);
     r.cipher = SSL_CIPHER_get_name(SSL_get_current_cipher(client));
     r.reused = SSL_session_reused(server);
+    if (!r.ok) {
+        char text[REFUSAL_TEXT_SZ];
+        ssl_describe_refusal(client, text, sizeof(text));
+        r.refusal = text;
+    }
     // A copy: freeing a connection that was not shut down spoils its own session object.
     r.session.reset(SSL_SESSION_dup(SSL_get_session(client)));
     SSL_free(client);
@@ -422,6 +431,8 @@ TEST_F(SslContextTest, WithoutACommonNameEveryNameOfTheFileIsAccepted)
     EXPECT_EQ(info[3], "Verifying against openssl server cert name alpha.test");
     EXPECT_EQ(log[2].function, "absorb_cert");
     EXPECT_EQ(log[3].function, "absorb_cert");
+    EXPECT_TRUE(messages_at(log, "WARN").empty());
+    EXPECT_TRUE(ssl_checks_host_name());
     expect_verified(handshake_with(the_pki->alpha.get()), the_pki->alpha.get());
     expect_verified(handshake_with(the_pki->beta.get()), the_pki->beta.get());
     expect_refused(handshake_with(the_pki->server.get()), the_pki->server.get(),
@@ -435,10 +446,49 @@ TEST_F(SslContextTest, AnEmptyNamesListChecksNoNameButStillTheChain)
     std::vector<log_line> log = setup(true, the_pki->ca_file, "");
     for (const auto &l : log)
         EXPECT_EQ(l.message.find("Verifying against"), std::string::npos) << l.message;
+    // Valid, but said loudly, and shown in the status file.
+    EXPECT_EQ(messages_at(log, "WARN"),
+              std::vector<std::string>{"No accepted server names in " + names +
+                                       ": no host name is checked, any certificate that chains "
+                                       "to the CA bundle " +
+                                       the_pki->ca_file + " is accepted"});
+    EXPECT_FALSE(ssl_checks_host_name());
     expect_verified(handshake_with(the_pki->other_name.get()), the_pki->other_name.get());
     expect_refused(handshake_with(the_pki->untrusted.get()), the_pki->untrusted.get(),
                    X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY,
                    "unable to get local issuer certificate");
+}
+
+// A certificate's names are the peer's text, sent before anything is verified: a newline, a
+// carriage return, a zero byte or a terminal escape in them must not make or hide a log line.
+TEST_F(SslContextTest, PeerNamesInARefusalAreEscaped)
+{
+    setup(true, the_pki->ca_file, "server.test");
+    const char cn[] = "evil\n<13>Dec  9 forged: line\x1b[2J";
+    x509_ptr cert = make_cert({cn, nullptr, -DAY, 30 * DAY, false}, the_pki->leaf_key.get(),
+                              the_pki->ca.get(), nullptr);
+    const char dns[] = "a\r\0b\\.test";
+    GENERAL_NAMES *alt = sk_GENERAL_NAME_new_null();
+    GENERAL_NAME *g = GENERAL_NAME_new();
+    ASN1_IA5STRING *text = ASN1_IA5STRING_new();
+    ASN1_STRING_set(text, dns, sizeof(dns) - 1);
+    GENERAL_NAME_set0_value(g, GEN_DNS, text);
+    sk_GENERAL_NAME_push(alt, g);
+    X509_add1_ext_i2d(cert.get(), NID_subject_alt_name, alt, 0, 0);
+    GENERAL_NAMES_free(alt);
+    ASSERT_GT(X509_sign(cert.get(), the_pki->ca_key.get(), EVP_sha256()), 0);
+
+    handshake_result r = handshake_with(cert.get());
+    EXPECT_FALSE(r.ok);
+    for (unsigned char c : r.refusal)
+        EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(c) << " in " << r.refusal;
+    EXPECT_NE(r.refusal.find("certificate names CN=evil\\x0a<13>Dec  9 forged: line\\x1b[2J, "
+                             "DNS:a\\x0d\\x00b\\\\.test;"),
+              std::string::npos)
+        << r.refusal;
+    for (const auto &l : r.log)
+        for (unsigned char c : l.message)
+            EXPECT_TRUE(c >= 0x20 && c < 0x7f) << l.message;
 }
 
 // Up to TLS 1.2 the one suite of CIPHER_LIST is all the client offers. TLS 1.3 is left at the
@@ -658,6 +708,33 @@ TEST_F(SslContextDeathTest, FatalStartUpErrors)
                    log.back().message ==
                        "Failed to load root CA bundle " + missing_ca + ", aborting...";
         }));
+
+    // Anything but a regular file ends the start-up at once, saying what it is; a FIFO would
+    // block the library's open for good. The alarm turns such a hang into a failed match.
+    std::string fifo = dir.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto &[path, kind] : {std::pair{fifo, "FIFO"}, std::pair{dir.path(""), "directory"},
+                                     std::pair{std::string("/dev/null"), "character device"}}) {
+        SCOPED_TRACE(path);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                alarm(10);
+                setup_ssl_ctx(true, path.c_str(), "server.test");
+            },
+            testing::ExitedWithCode(255),
+            "CA bundle " + regex_quote(path) + " is a " + kind + ", not a regular file\n");
+    }
+    accepted_names_path = fifo.c_str();
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            alarm(10);
+            setup_ssl_ctx(true, the_pki->ca_file.c_str(), "");
+        },
+        testing::KilledBySignal(SIGABRT),
+        "Unable to read json file " + regex_quote(fifo) +
+            ": it is a FIFO, not a regular file\\.\n.*Failed assertion: cnames\n");
 
     std::string missing_names = dir.path("missing.json");
     accepted_names_path = missing_names.c_str();
