@@ -193,7 +193,8 @@ void evl_set_socket_context(evl_socket *sock, uint64_t value);
 evl_failure evl_get_failure(evl_socket *sock, unsigned long *tls_error);
 uint64_t evl_get_socket_context(evl_socket *sock);
 
-// Listening and connecting; must not be called with the loop lock held.
+// Listening and connecting; must not be called with the loop lock held. A listener that
+// cannot be bound gives the negated errno value of the bind.
 [[nodiscard]] int evl_listen(evl *evl, int backlog, const evl_ops *ops, void *arg, endpoint ep);
 [[nodiscard]] int evl_listen_ip(evl *evl, address addr, int backlog, const evl_ops *ops, void *arg);
 [[nodiscard]] int evl_secure_listen(evl *evl, int backlog, const evl_ops *ops, void *arg,

@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/capability.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -32,13 +33,19 @@ static void retry_pause()
 }
 
 // Only the calling thread changes namespace: the worker, started earlier, stays home, so every
-// outgoing TLS connection leaves from the daemon's own namespace.
+// outgoing TLS connection leaves from the daemon's own namespace. A namespace that is not
+// there yet may be made by the time a service manager tries again, so that fault keeps the
+// usual status; one the daemon may not enter will not.
 static int netns_push(const char *netns)
 {
     ZD_ASSERT(netns);
     REPORT(LVL_INFO, "push network namespace: %s\n", netns);
     int masternsfd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    ZD_ASSERT(masternsfd >= 0);
+    if (masternsfd < 0)
+        REPORT_FATAL(255,
+                     "Unable to open the daemon's own network namespace (masternsfd >= 0)\n"
+                     "  /proc/self/ns/net: %s; the daemon needs /proc\n",
+                     strerror(errno));
     char path[NETNS_PATH_SZ];
     int n = snprintf(path, sizeof(path), "/run/netns/%s", netns);
     // A cut path could name another namespace; a name that does not fit is one that is not there.
@@ -47,8 +54,21 @@ static int netns_push(const char *netns)
         netnsfd = open(path, O_RDONLY | O_CLOEXEC);
     else
         errno = ENAMETOOLONG;
-    ZD_ASSERT(netnsfd >= 0);
-    ZD_ASSERT(0 == setns(netnsfd, 0));
+    if (netnsfd < 0)
+        REPORT_FATAL(255,
+                     "Unable to open network namespace %s (netnsfd >= 0)\n"
+                     "  /run/netns/%s: %s; create it (ip netns add %s) or start the daemon "
+                     "after whatever creates it\n",
+                     netns, netns, strerror(errno), netns);
+    if (setns(netnsfd, 0) != 0) {
+        int err = errno;
+        REPORT_FATAL(err == EPERM ? EXIT_NO_PERMISSION : EXIT_CONFIGURATION,
+                     "Unable to enter network namespace %s (0 == setns(netnsfd, 0))\n"
+                     "  /run/netns/%s: %s; %s\n",
+                     netns, netns, strerror(err),
+                     err == EPERM ? "the daemon needs CAP_SYS_ADMIN over that namespace"
+                                  : "it must be a network namespace made with ip netns add");
+    }
     close(netnsfd);
     return masternsfd;
 }
@@ -241,9 +261,66 @@ static int listen_on(forwarder_ctx *ctx, uint16_t port)
     return evl_listen(ctx->evl, LISTEN_BACKLOG, &forwarder_ops, ctx, ep);
 }
 
+// A port that another socket holds may come free (whoever held it restarts too); an address
+// that the namespace does not have, a family switched off there or a port the daemon may not
+// bind stays so however long it waits.
+static bool bind_may_succeed_later(int rc)
+{
+    return rc == -EADDRINUSE;
+}
+
+static const char *bind_advice(int rc)
+{
+    switch (-rc) {
+    case EADDRINUSE:
+        return "another socket holds the port there (ss -ltnp run in the namespace shows which)";
+    case EADDRNOTAVAIL:
+        return "the namespace has no such address: check -I, and that IPv6 is not switched off "
+               "there (ip addr run in the namespace)";
+    case EACCES:
+    case EPERM:
+        return "the daemon needs CAP_NET_BIND_SERVICE for ports below 1024";
+    default:
+        return "check -I and the namespace's addresses";
+    }
+}
+
+[[noreturn]] static void listen_failed(const config *config, const char *service, uint16_t port,
+                                       int rc)
+{
+    char local[ADDRESS_TEXT_SZ];
+    REPORT_ERROR("Failed to start listening to %s port (%d).\n"
+                 "  Binding [%s]:%d in namespace %s: %s; %s\n",
+                 service, port, ARGipv6(config->local, local), port, config->netns, strerror(-rc),
+                 bind_advice(rc));
+}
+
+// setns needs CAP_SYS_ADMIN and the listeners and the worker CAP_NET_BIND_SERVICE. Without
+// them start-up would end in assertions on one thread or the other; it ends here instead.
+static void check_capabilities()
+{
+    cap_t caps = cap_get_proc();
+    cap_flag_value_t admin = CAP_CLEAR, bind = CAP_CLEAR;
+    if (caps != nullptr) {
+        (void)cap_get_flag(caps, CAP_SYS_ADMIN, CAP_EFFECTIVE, &admin);
+        (void)cap_get_flag(caps, CAP_NET_BIND_SERVICE, CAP_EFFECTIVE, &bind);
+        cap_free(caps);
+    }
+    if (admin == CAP_SET && bind == CAP_SET)
+        return;
+    REPORT_FATAL(EXIT_NO_PERMISSION,
+                 "Missing capabilities:%s%s\n"
+                 "  The daemon needs CAP_SYS_ADMIN and CAP_NET_BIND_SERVICE at start-up: run it "
+                 "as root, or through its systemd unit, which grants both\n",
+                 admin == CAP_SET ? "" : " CAP_SYS_ADMIN",
+                 bind == CAP_SET ? "" : " CAP_NET_BIND_SERVICE");
+}
+
 static void daemon_main(config *config)
 {
     report_use_syslog();
+    report_mirror_startup();
+    check_capabilities();
     if (config->fips)
         set_fips_mode();
     // The status writer is forked before any thread exists and before signals are redirected.
@@ -275,19 +352,19 @@ static void daemon_main(config *config)
     int rc = -1;
     for (int attempt = 1; attempt <= RPCBIND_ATTEMPTS; attempt++) {
         rc = listen_on(ctx, RPCBIND_PORT);
-        if (rc >= 0)
+        if (rc >= 0 || !bind_may_succeed_later(rc))
             break;
         REPORT(LVL_WARN, "evl_listen failed, will retry...\n");
         retry_pause();
     }
     if (rc != 0)
-        REPORT_ERROR("Failed to start listening to rpcbind port (%d).\n", RPCBIND_PORT);
-    if (listen_on(ctx, config->mount_port) != 0)
-        REPORT_ERROR("Failed to start listening to mount port (%d).\n", config->mount_port);
-    if (listen_on(ctx, config->nfs_port) != 0)
-        REPORT_ERROR("Failed to start listening to nfs port (%d).\n", config->nfs_port);
-    if (listen_on(ctx, config->nlm_port) != 0)
-        REPORT_ERROR("Failed to start listening to nlm port (%d).\n", config->nlm_port);
+        listen_failed(config, "rpcbind", RPCBIND_PORT, rc);
+    if ((rc = listen_on(ctx, config->mount_port)) != 0)
+        listen_failed(config, "mount", config->mount_port, rc);
+    if ((rc = listen_on(ctx, config->nfs_port)) != 0)
+        listen_failed(config, "nfs", config->nfs_port, rc);
+    if ((rc = listen_on(ctx, config->nlm_port)) != 0)
+        listen_failed(config, "nlm", config->nlm_port, rc);
     netns_pop(netnsfd);
     drop_cap();
     // Start-up was the last thing that needed files, namespaces and capabilities. Every
@@ -297,6 +374,7 @@ static void daemon_main(config *config)
     if (rc != 0)
         REPORT_ERROR("Failed to enter the sandbox: %s\n", strerror(-rc));
     notify_ready(config);
+    report_startup_done();
 
     wait_loop(sigfd);
     (void)notify_send("STOPPING=1");

@@ -13,8 +13,10 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +38,7 @@ static constexpr long CERT_LIFETIME_S = 315360000; // 3650 days
 static constexpr int CERT_NAME_SZ = 256;
 static constexpr int EXPIRY_WARN_DAYS = 14;
 static constexpr uint64_t EXPIRY_WARN_INTERVAL_NS = 3600ull * 1000000000ull;
+static constexpr size_t FAULT_TEXT_SZ = 512;
 
 // What a refusal line names besides the certificate: the names the daemon accepts (the first
 // ones that fit, then how many more) and the CA bundle it trusts.
@@ -151,6 +154,40 @@ static void expect_name(const char *name)
         expected_more++;
 }
 
+// Why a file the daemon needs could not be used, in terms an operator can act on: the system's
+// reason when the file cannot even be opened (without waiting for a writer, should it be a
+// FIFO), else the TLS library's reason, else "see the line before" (the reader said why).
+static void file_fault(const char *path, char *text, size_t size)
+{
+    unsigned long library = ERR_peek_last_error();
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0)
+        snprintf(text, size, "%s: %s", path, strerror(errno));
+    else if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        snprintf(text, size, "%s: %s", path, strerror(EISDIR));
+    else if (library != 0)
+        snprintf(text, size, "%s: %s", path, ERR_reason_error_string(library));
+    else
+        snprintf(text, size, "%s: see the line before", path);
+    if (fd >= 0)
+        close(fd);
+    ERR_clear_error();
+}
+
+[[noreturn]] static void names_file_fault(const char *path)
+{
+    // The reader's faults are not the TLS library's, whatever its queue holds.
+    ERR_clear_error();
+    char cause[FAULT_TEXT_SZ];
+    file_fault(path, cause, sizeof(cause));
+    REPORT_FATAL(EXIT_CONFIGURATION,
+                 "No accepted server names (cnames): the accepted-names file cannot be used\n"
+                 "  %s; give the server name with -O, or make the file a JSON object whose "
+                 "\"wildcards\" array lists the names\n",
+                 cause);
+}
+
 // Without a common name every name of the accepted-names file is accepted, and without the
 // file nothing could be verified, so the daemon does not start.
 static void absorb_cert(const char *ca_file, const char *common_name)
@@ -166,7 +203,8 @@ static void absorb_cert(const char *ca_file, const char *common_name)
         expect_name(common_name);
     } else {
         char **cnames = read_json(accepted_names_path);
-        ZD_ASSERT_T(cnames != nullptr, "cnames");
+        if (cnames == nullptr)
+            names_file_fault(accepted_names_path);
         for (char **p = cnames; *p != nullptr; p++) {
             ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, *p, 0) == 1);
             REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", *p);
@@ -178,8 +216,13 @@ static void absorb_cert(const char *ca_file, const char *common_name)
     ZD_ASSERT(SSL_CTX_set1_param(ssl_ctx, param) == 1);
     X509_VERIFY_PARAM_free(param);
     if (SSL_CTX_load_verify_locations(ssl_ctx, ca_file, nullptr) != 1) {
-        REPORT(LVL_INFO, "Failed to load root CA bundle %s, aborting...\n", ca_file);
-        abort();
+        char cause[FAULT_TEXT_SZ];
+        file_fault(ca_file, cause, sizeof(cause));
+        REPORT_FATAL(EXIT_CONFIGURATION,
+                     "Failed to load root CA bundle %s, aborting...\n"
+                     "  %s; the file must exist, be readable by the daemon's user (and lie "
+                     "outside /home and /root under systemd) and hold PEM certificates\n",
+                     ca_file, cause);
     }
     REPORT(LVL_INFO, "Verifying openssl server certs using %s\n", ca_file);
     SSL_CTX_set_verify(ssl_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_callback);

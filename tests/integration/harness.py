@@ -48,8 +48,10 @@ DAEMON = os.path.join(ZD_BIN, "zarn-dwel-forwarder")
 RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT = 111, 2048, 2049, 2050
 LISTENER_PORTS = (RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT)
 
-# Levels of the daemon's log; report_error lines carry syslog priority 0 and show as FATAL_EXIT.
+# Levels of the daemon's log; fatal reports (report_error and its kin) carry syslog priority
+# crit, which no other line uses, and show as FATAL_EXIT.
 TRACE, DEBUG, INFO, WARN, ERROR, BUG, FATAL, FATAL_EXIT = range(8)
+_LOG_CRIT = 2
 
 _CLONE_NEWNET = 0x40000000
 # Hundreds of client and peer sockets live at once in some tests.
@@ -209,7 +211,7 @@ def _parse_ss(out):
 class LogLine:
     """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text".
     The function name is cut to its first 12 characters (compare with function_name()).
-    report_error lines have no function prefix; their level is FATAL_EXIT."""
+    Fatal reports have no function prefix; their level is FATAL_EXIT."""
 
     _prefix = re.compile(r"^(.{12}):(src/[^:]+):(\d+):(.*)$", re.S)
 
@@ -219,7 +221,10 @@ class LogLine:
         self.raw = raw
         m = re.match(r"^<(\d+)>", raw)
         self.priority = int(m.group(1)) if m else -1
-        self.level = 7 - (self.priority & 7) if m else -1
+        self.level = -1
+        if m:
+            severity = self.priority & 7
+            self.level = FATAL_EXIT if severity == _LOG_CRIT else 7 - severity
         rest = raw[m.end():] if m else raw
         # The timestamp is fixed-width ("Mmm dd hh:mm:ss "); the tag ends at the first ": ".
         tag_and_message = rest[16:]
@@ -704,7 +709,7 @@ class Daemon:
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
                  wait="pop network namespace", timeout=20.0, env=None, wrapper=(),
-                 status_path=""):
+                 status_path="", journal_stderr=False):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
@@ -726,6 +731,9 @@ class Daemon:
         else:
             self.env[STATUS_ENV] = status_path
         self.status_path = status_path
+        # journal_stderr: $JOURNAL_STREAM names the daemon's standard error, as systemd sets it
+        # when that is the journal.
+        self.journal_stderr = journal_stderr
         self.proc = None
 
     def __enter__(self):
@@ -751,6 +759,9 @@ class Daemon:
     def _launch(self):
         self.prefix = self.syslog.launch_prefix()
         self.start_mark = self.syslog.mark()
+        if self.journal_stderr:
+            st = os.fstat(self._err.fileno())
+            self.env["JOURNAL_STREAM"] = "%d:%d" % (st.st_dev, st.st_ino)
         self.proc = subprocess.Popen(self.prefix + self.args, stdout=self._out,
                                      stderr=self._err, stdin=subprocess.DEVNULL,
                                      preexec_fn=_no_core, env=self.env)

@@ -16,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (ERROR, INFO, NFS_PORT, Daemon, Rig, exchange, function_name, run_tests,
+from harness import (ERROR, FATAL_EXIT, INFO, NFS_PORT, Daemon, Rig, exchange, function_name, run_tests,
                      sha256)
 
 NAME = "srv.test"
@@ -24,11 +24,12 @@ NAMES_FILE = "/etc/zarn-dwel-utils.d/config.json"
 MIB = 1 << 20
 EXIT_BOUND_S = 20
 ABORTED = -signal.SIGABRT
+EXIT_CONFIGURATION = 78
 
 # Root reads a mode 000 file through these; without them it is refused like anybody else.
 NO_DAC = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"]
 OVERLAY_FAILED = 98
-FATAL_LINES = ("Failed assertion: ", "Failed to load root CA bundle ")
+FATAL_LINES = ("Failed assertion: ", "Failed to load root CA bundle ", "No accepted server names")
 
 
 def figure(text):
@@ -74,18 +75,18 @@ class BadStartupFiles(unittest.TestCase):
         return Daemon(rig.log, rig.ns, rig.peer.port, ca or rig.pki.ca, common_name, env=env,
                       wrapper=wrapper, wait=wait)
 
-    def assert_fails_before_opening_anything(self, case, d, started, patterns):
-        """The daemon ends by abort; the patterns match consecutive lines of its log, the
-        first of them at its level and function; nothing was started or opened."""
-        status = d.wait_exit(EXIT_BOUND_S)
+    def assert_fails_before_opening_anything(self, case, d, started, patterns, status):
+        """The daemon ends with the status; the patterns match consecutive lines of its log,
+        each at its level and, where given, function; nothing was started or opened."""
+        ended = d.wait_exit(EXIT_BOUND_S)
         took = time.monotonic() - started
-        self.assertNotEqual(OVERLAY_FAILED, status, "the overlay over /etc failed")
-        self.assertEqual(ABORTED, status, d.describe())
+        self.assertNotEqual(OVERLAY_FAILED, ended, "the overlay over /etc failed")
+        self.assertEqual(status, ended, d.describe())
         first = d.wait_line(patterns[0][2])
         lines = d.lines()
         at = lines.index(first)
         fatal = [l.text for l in lines[at:] if l.text.startswith(FATAL_LINES)]
-        figure("%s: start-up ended by abort after %.2f s: %r" % (case, took, fatal[:1]))
+        figure("%s: start-up ended (%d) after %.2f s: %r" % (case, ended, took, fatal[:1]))
         for (level, function, pattern), line in zip(patterns, lines[at:]):
             self.assertRegex(line.text, pattern)
             self.assertEqual(level, line.level, line)
@@ -107,13 +108,13 @@ class BadStartupFiles(unittest.TestCase):
         finally:
             client.close()
 
-    def run_case(self, case, patterns, **kw):
+    def run_case(self, case, patterns, status=ABORTED, **kw):
         started = time.monotonic()
         with self.daemon(**kw) as d:
             if patterns is None:
                 self.assert_starts_and_relays(case, d, started)
                 return d.texts()
-            self.assert_fails_before_opening_anything(case, d, started, patterns)
+            self.assert_fails_before_opening_anything(case, d, started, patterns, status)
             return d.texts()
 
     # ---- the CA bundle ----
@@ -134,8 +135,10 @@ class BadStartupFiles(unittest.TestCase):
         for case, (path, wrapper) in cases.items():
             with self.subTest(case=case):
                 pattern = "^Failed to load root CA bundle %s, aborting\\.\\.\\.$" % re.escape(path)
-                self.run_case("CA bundle " + case, [(INFO, "absorb_cert", pattern)], ca=path,
-                              wrapper=wrapper)
+                self.run_case("CA bundle " + case, [
+                    (FATAL_EXIT, None, pattern),
+                    (FATAL_EXIT, None, "^  %s: .*; the file must exist" % re.escape(path)),
+                ], status=EXIT_CONFIGURATION, ca=path, wrapper=wrapper)
 
     def test_large_valid_ca_bundle_is_loaded(self):
         other, _ = self.rig.pki.make_ca("bundle-filler")
@@ -163,22 +166,24 @@ class BadStartupFiles(unittest.TestCase):
     def test_accepted_names_file(self):
         names = ['"name-%06d.test"' % i for i in range(MIB // 16)]
         cases = {
-            "missing": (None, 0o644, (), "Unable to open config file"),
-            "empty": (b"", 0o644, (), "Unable to read json file"),
+            "missing": (None, 0o644, (), "Unable to open config file",
+                        "No such file or directory"),
+            "empty": (b"", 0o644, (), "Unable to read json file", "see the line before"),
             "huge": (('{"wildcards": [%s, "%s"]}' % (", ".join(names), NAME)).encode(), 0o644,
-                     (), "Unable to parse json file"),
+                     (), "Unable to parse json file", "see the line before"),
             "unreadable": (b'{"wildcards": ["%s"]}' % NAME.encode(), 0, NO_DAC,
-                           "Unable to open config file"),
+                           "Unable to open config file", "Permission denied"),
         }
-        for case, (data, mode, no_dac, message) in cases.items():
+        for case, (data, mode, no_dac, message, cause) in cases.items():
             with self.subTest(case=case):
                 layer = self.names_layer(case, data, mode)
                 self.run_case("names file " + case, [
                     (ERROR, "read_json", "^%s %s\\.$" % (message, re.escape(NAMES_FILE))),
-                    (ERROR, "absorb_cert", "^Failed assertion: cnames$"),
-                    (ERROR, "absorb_cert", "^Errno: "),
-                    (ERROR, "absorb_cert", "^Backtrace: "),
-                ], common_name="", wrapper=names_overlay(layer) + list(no_dac))
+                    (FATAL_EXIT, None, r"^No accepted server names \(cnames\)"),
+                    (FATAL_EXIT, None, "^  %s: %s; give the server name with -O" % (
+                        re.escape(NAMES_FILE), cause)),
+                ], status=EXIT_CONFIGURATION, common_name="",
+                    wrapper=names_overlay(layer) + list(no_dac))
 
     def test_valid_accepted_names_file_is_read_through_the_overlay(self):
         # Without this the failures above could come from an overlay that shows nothing.
