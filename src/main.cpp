@@ -16,6 +16,7 @@
 #include "sandbox.h"
 #include "setup-ssl-context.h"
 #include "status.h"
+#include "version.h"
 
 static constexpr char THIS_FILE[] = "src/main";
 
@@ -320,6 +321,8 @@ static void daemon_main(config *config)
 {
     report_use_syslog();
     report_mirror_startup();
+    REPORT(LVL_INFO, "zarn-dwel-forwarder %s starting for network namespace %s\n", ZD_VERSION,
+           config->netns);
     check_capabilities();
     if (config->fips)
         set_fips_mode();

@@ -240,6 +240,21 @@ class TextLimits(CliCase):
                     self.assertEqual(rest, USAGE)
 
 
+class Version(CliCase):
+    """-V and --version (and its prefixes) print the program's and the TLS library's versions
+    and exit 0, before any check of the other options."""
+
+    def test_every_form_prints_both_versions(self):
+        with open(os.path.join(os.environ["ZD_SRC"], "CMakeLists.txt")) as f:
+            project = re.search(r"project\(zarn-dwel VERSION (\S+)", f.read()).group(1)
+        for args in (["-V"], ["--version"], ["--vers"], REQUIRED + ["-V"], ["-V", "-x"]):
+            with self.subTest(args=args):
+                status, out, err, _ = run(args)
+                self.assertEqual((0, ""), (status, err))
+                self.assertRegex(out, r"^zarn-dwel-forwarder %s\nOpenSSL 3\.\S+ .*\n$" %
+                                 re.escape(project))
+
+
 class Accepted(CliCase):
     CASES = [
         ("required only", REQUIRED),

@@ -60,7 +60,7 @@ class DaemonPage(unittest.TestCase):
     def test_every_option_with_its_default(self):
         config = source("src/config.cpp")
         options = re.findall(r'\{"([a-z-]+)", (\w+), nullptr, \'(\w)\'\}', config)
-        self.assertEqual(13, len(options), options)
+        self.assertEqual(14, len(options), options)
         for long_name, _, short in options:
             with self.subTest(option=long_name):
                 self.assertIn("-%s, --%s" % (short, long_name), self.text)
