@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/capability.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -296,6 +297,67 @@ static const char *bind_advice(int rc)
                  bind_advice(rc));
 }
 
+// One daemon per namespace: every listener allows SO_REUSEPORT, so a second daemon for the same
+// namespace would start without a word and the kernel would split the clients between the two.
+// The lock is a POSIX record lock on a file in the instance's runtime folder: held for the
+// process's life, gone with it however it ends, not inherited by the status writer, and its
+// holder's pid is what F_GETLK answers. A folder that cannot be written costs the check, not
+// the start.
+static constexpr char LOCK_NAME[] = "lock";
+
+static int lock_path(const char *netns, char *path, size_t size)
+{
+    const char *runtime = getenv("RUNTIME_DIRECTORY");
+    int n = runtime != nullptr && runtime[0] != '\0'
+                ? snprintf(path, size, "%s/%s", runtime, LOCK_NAME)
+                : snprintf(path, size, "%s/%s/%s", STATUS_DIR, netns, LOCK_NAME);
+    if (n < 0 || static_cast<size_t>(n) >= size)
+        return -ENAMETOOLONG;
+    if (runtime == nullptr || runtime[0] == '\0') {
+        // Outside a service manager nobody else makes the folders.
+        char folder[PATH_MAX];
+        snprintf(folder, sizeof(folder), "%s/%s", STATUS_DIR, netns);
+        (void)mkdir(STATUS_DIR, 0755);
+        (void)mkdir(folder, 0755);
+    }
+    return 0;
+}
+
+static void hold_instance_lock(const char *netns)
+{
+    char path[PATH_MAX];
+    int rc = lock_path(netns, path, sizeof(path));
+    int fd = rc == 0 ? open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644) : -1;
+    if (fd < 0) {
+        REPORT(LVL_WARN, "Unable to take the instance lock %s: %s\n", path,
+               strerror(rc != 0 ? -rc : errno));
+        return;
+    }
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &whole) == 0) {
+        char pid[32];
+        int n = snprintf(pid, sizeof(pid), "%d\n", static_cast<int>(getpid()));
+        if (ftruncate(fd, 0) != 0 || write(fd, pid, static_cast<size_t>(n)) != n)
+            REPORT(LVL_WARN, "Unable to write the pid to %s: %s\n", path, strerror(errno));
+        return; // the descriptor stays open: closing it would let the lock go
+    }
+    int err = errno;
+    struct flock holder = whole;
+    if (err != EAGAIN && err != EACCES) {
+        REPORT(LVL_WARN, "Unable to take the instance lock %s: %s\n", path, strerror(err));
+        close(fd);
+        return;
+    }
+    if (fcntl(fd, F_GETLK, &holder) != 0 || holder.l_type == F_UNLCK)
+        holder.l_pid = 0;
+    REPORT_ERROR("Another zarn-dwel-forwarder (pid %d) already serves network namespace %s\n"
+                 "  It holds %s; stop it first: two daemons would share the listening ports, "
+                 "and each client would reach either\n",
+                 static_cast<int>(holder.l_pid), netns, path);
+}
+
 // setns needs CAP_SYS_ADMIN and the listeners and the worker CAP_NET_BIND_SERVICE. Without
 // them start-up would end in assertions on one thread or the other; it ends here instead.
 static void check_capabilities()
@@ -324,6 +386,7 @@ static void daemon_main(config *config)
     REPORT(LVL_INFO, "zarn-dwel-forwarder %s starting for network namespace %s\n", ZD_VERSION,
            config->netns);
     check_capabilities();
+    hold_instance_lock(config->netns);
     if (config->fips)
         set_fips_mode();
     // The status writer is forked before any thread exists and before signals are redirected.

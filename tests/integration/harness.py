@@ -44,6 +44,8 @@ ZD_BIN = os.environ.get("ZD_BIN", os.path.join(os.path.dirname(__file__), "../..
 ZD_SRC = os.environ.get("ZD_SRC", os.path.join(os.path.dirname(__file__), "../.."))
 DAEMON = os.path.join(ZD_BIN, "zarn-dwel-forwarder")
 
+# Where the daemon keeps what belongs to one namespace's instance when no manager says.
+RUNTIME_DIR = "/run/zarn-dwel"
 # The daemon's fixed listener ports and its defaults for the other three.
 RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT = 111, 2048, 2049, 2050
 LISTENER_PORTS = (RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT)
@@ -125,6 +127,8 @@ class Netns:
     def __exit__(self, *exc):
         subprocess.run(["ip", "netns", "delete", self.name], timeout=30,
                        stderr=subprocess.DEVNULL)
+        # The daemon's folder for the namespace: its instance lock, maybe its status file.
+        shutil.rmtree(os.path.join(RUNTIME_DIR, self.name), True)
 
     def run(self, args, **kw):
         kw.setdefault("timeout", 60)

@@ -99,6 +99,27 @@ class StartupFailures(unittest.TestCase):
             d.wait_line("^Failed to start listening to rpcbind port")
             self.assertEqual("", d.stderr())
 
+    def test_a_second_instance_for_the_namespace_is_refused_with_the_first_ones_pid(self):
+        with self.daemon(wait="pop network namespace") as first:
+            with self.daemon() as second:
+                self.assertEqual(255, second.wait_exit(20), second.describe())
+                line = second.wait_line("^Another zarn-dwel-forwarder")
+                self.assertEqual(FATAL_EXIT, line.level)
+                self.assertEqual("Another zarn-dwel-forwarder (pid %d) already serves network "
+                                 "namespace %s" % (first.pid, self.rig.ns.name), line.text)
+                self.assertIn(line.text, second.stderr())
+                self.assertFalse([t for t in second.texts() if "Accepting new" in t])
+            client = self.rig.ns.connect(2049)
+            self.assertEqual(b"one" * 100, exchange(client, b"one" * 100))
+            client.close()
+            self.assertEqual([first.pid], sorted(self.rig.ns.listening_pids()[2049]))
+            first.signal(signal.SIGTERM)
+            self.assertEqual(0, first.wait_exit(20))
+        # Gone with its holder: the next one starts.
+        with self.daemon(wait="pop network namespace") as third:
+            third.signal(signal.SIGTERM)
+            self.assertEqual(0, third.wait_exit(20))
+
     def test_busy_port_is_fatal_at_once_with_its_message(self):
         # Configured ports other than the defaults, so that the message must show the option.
         ports = {"mount": ("-M", 3048), "nfs": ("-N", 3049), "nlm": ("-L", 3050)}

@@ -87,6 +87,9 @@ class StatusFile(unittest.TestCase):
             self.assertEqual(d.pid, st["pid"])
             self.assertTrue(d.wait_line(r"^Writing status to %s every 5 seconds "
                                         r"\(writer pid \d+\)$" % re.escape(d.status_path)))
+            # One daemon per namespace: the first goes before the second comes.
+            d.signal(signal.SIGTERM)
+            self.assertEqual(0, d.wait_exit(20))
             off = Daemon(rig.log, rig.ns, rig.peer.port, rig.pki.ca, rig.name,
                          env=dict(os.environ), status_path=None)
             off.env["ZARN_DWEL_STATUS"] = ""
