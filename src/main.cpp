@@ -379,8 +379,18 @@ static void check_capabilities()
                  bind == CAP_SET ? "" : " CAP_NET_BIND_SERVICE");
 }
 
+// Two instances for two namespaces must be told apart in a log they share: the identity names
+// the namespace, and every record carries the pid. The facility is the daemon's.
+static void open_log(const char *netns)
+{
+    static char identity[CONFIG_TEXT_SZ + 32];
+    snprintf(identity, sizeof(identity), "zarn-dwel-forwarder@%s", netns);
+    report_open_log(identity);
+}
+
 static void daemon_main(config *config)
 {
+    open_log(config->netns);
     report_use_syslog();
     report_mirror_startup();
     REPORT(LVL_INFO, "zarn-dwel-forwarder %s starting for network namespace %s\n", ZD_VERSION,

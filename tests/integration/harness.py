@@ -213,7 +213,8 @@ def _parse_ss(out):
 
 
 class LogLine:
-    """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text".
+    """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text",
+    where the tag is "zarn-dwel-forwarder@<namespace>[pid]" (.identity, .tag_pid).
     The function name is cut to its first 12 characters (compare with function_name()).
     Fatal reports have no function prefix; their level is FATAL_EXIT."""
 
@@ -234,6 +235,9 @@ class LogLine:
         tag_and_message = rest[16:]
         tag, _, message = tag_and_message.partition(": ")
         self.tag = tag
+        # "identity[pid]" once the daemon has opened its log.
+        t = re.match(r"^(.*)\[(\d+)\]$", tag)
+        self.identity, self.tag_pid = (t.group(1), int(t.group(2))) if t else (tag, None)
         message = message.rstrip("\n")
         p = self._prefix.match(message)
         if p:

@@ -14,6 +14,7 @@ EXIT_NO_PERMISSION, EXIT_CONFIGURATION = 77, 78
 STDERR_FATAL = re.compile(r"^\S+Z: FATAL \d+:\d+ .{12}:src/[^:]+:\d+:(.*)$")
 NO_SYS_ADMIN = ["setpriv", "--inh-caps=-all", "--bounding-set=-sys_admin", "--"]
 ABSENT_ADDRESS = "2001:db8::1"
+LOG_DAEMON_CRIT = 3 * 8 + 2
 
 
 class StartupFailures(unittest.TestCase):
@@ -65,6 +66,8 @@ class StartupFailures(unittest.TestCase):
                 self.assertEqual(status, d.wait_exit(20), d.describe())
                 line = d.wait_line("^" + re.escape(first) + "$")
                 self.assertEqual(FATAL_EXIT, line.level, line)
+                self.assertEqual(LOG_DAEMON_CRIT, line.priority, line)
+                self.assertEqual(d.pid, line.tag_pid)
                 lines = d.lines()
                 cause = lines[lines.index(line) + 1]
                 self.assertEqual(FATAL_EXIT, cause.level, cause)
