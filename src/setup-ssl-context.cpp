@@ -188,6 +188,70 @@ static void file_fault(const char *path, char *text, size_t size)
                  cause);
 }
 
+static bool is_address_literal(const char *name)
+{
+    address a;
+    return parse_address(name, &a) == 0;
+}
+
+// The server name sent in the handshake, for a target behind a front end that routes by it:
+// RFC 6066 allows neither an address nor a wildcard there.
+static bool fits_server_name(const char *name)
+{
+    return name[0] != '\0' && !is_address_literal(name) && strchr(name, '*') == nullptr;
+}
+
+// Names are taken literally, as the library's checks take them: an address is compared with the
+// certificate's IP addresses, anything else with its DNS names, and "*.example.test" matches
+// only a certificate that carries that same wildcard. The library checks one address at most,
+// and an address beside host names would have to match as well as one of them, so only a name
+// that stands alone is checked as an address.
+static void accept_name(X509_VERIFY_PARAM *param, const char *name, bool alone, char *sni,
+                        size_t sni_size)
+{
+    expect_name(name);
+    if (is_address_literal(name) && alone) {
+        ZD_ASSERT(X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1);
+        return;
+    }
+    if (is_address_literal(name))
+        REPORT(LVL_WARN,
+               "Accepted name %s is an IP address beside other names: it is checked against "
+               "the certificate's DNS names only\n",
+               name);
+    ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, name, 0) == 1);
+    if (sni[0] == '\0' && fits_server_name(name))
+        snprintf(sni, sni_size, "%s", name);
+}
+
+static int server_name_index = -1;
+static pthread_once_t server_name_once = PTHREAD_ONCE_INIT;
+
+static void free_server_name(void *, void *name, CRYPTO_EX_DATA *, int, long, void *)
+{
+    free(name);
+}
+
+static void make_server_name_index()
+{
+    server_name_index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, free_server_name);
+    ZD_ASSERT(server_name_index >= 0);
+}
+
+// The name rides with the context that verifies it, so that a session always sends the name
+// its own context expects.
+static void set_server_name(SSL_CTX *ctx, const char *sni)
+{
+    pthread_once(&server_name_once, make_server_name_index);
+    char *copy = nullptr;
+    if (sni[0] != '\0') {
+        copy = strdup(sni);
+        ZD_ASSERT_T(copy != nullptr, "ptr != NULL");
+    }
+    free(SSL_CTX_get_ex_data(ctx, server_name_index));
+    SSL_CTX_set_ex_data(ctx, server_name_index, copy);
+}
+
 // Without a common name every name of the accepted-names file is accepted, and without the
 // file nothing could be verified, so the daemon does not start.
 static void absorb_cert(const char *ca_file, const char *common_name)
@@ -196,25 +260,26 @@ static void absorb_cert(const char *ca_file, const char *common_name)
     ZD_ASSERT(param != nullptr);
     expected_names[0] = '\0';
     expected_more = 0;
+    char sni[CERT_NAME_SZ] = "";
     snprintf(ca_bundle, sizeof(ca_bundle), "%s", ca_file);
     if (common_name[0] != '\0') {
-        ZD_ASSERT(X509_VERIFY_PARAM_set1_host(param, common_name, 0) == 1);
         REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", common_name);
-        expect_name(common_name);
+        accept_name(param, common_name, true, sni, sizeof(sni));
     } else {
         char **cnames = read_json(accepted_names_path);
         if (cnames == nullptr)
             names_file_fault(accepted_names_path);
+        bool alone = cnames[0] != nullptr && cnames[1] == nullptr;
         for (char **p = cnames; *p != nullptr; p++) {
-            ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, *p, 0) == 1);
             REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", *p);
-            expect_name(*p);
+            accept_name(param, *p, alone, sni, sizeof(sni));
             free(*p);
         }
         free(cnames);
     }
     ZD_ASSERT(SSL_CTX_set1_param(ssl_ctx, param) == 1);
     X509_VERIFY_PARAM_free(param);
+    set_server_name(ssl_ctx, sni);
     if (SSL_CTX_load_verify_locations(ssl_ctx, ca_file, nullptr) != 1) {
         char cause[FAULT_TEXT_SZ];
         file_fault(ca_file, cause, sizeof(cause));
@@ -307,6 +372,11 @@ static void setup_resumption(bool client_mode)
 
 void ssl_offer_session(SSL *ssl)
 {
+    pthread_once(&server_name_once, make_server_name_index);
+    auto *sni =
+        static_cast<const char *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), server_name_index));
+    if (sni != nullptr)
+        (void)SSL_set_tlsext_host_name(ssl, sni);
     pthread_once(&offered_once, make_offered_indexes);
     pthread_mutex_lock(&session_mx);
     SSL_SESSION *copy =

@@ -32,7 +32,9 @@ void exit_ssl_setup();
 // up (setup_ssl_ctx) and empties it (exit_ssl_setup); the worker offers, replaces and drops
 // it. Its lock is innermost: the calls may be made with the loop and socket locks held.
 //
-// ssl_offer_session: on a new client session, before its handshake; offers the kept session.
+// ssl_offer_session: on a new client session, before its handshake; sends the expected server
+// name (SNI: -O, or the first host name of the names file that is no address and no wildcard)
+// and offers the kept session.
 // ssl_session_done: once its handshake ended, ok when it finished. A failed handshake drops the
 // session it offered. A finished one gives -1 when it resumed a session whose stored verify
 // result is not X509_V_OK (the connection must be failed), 1 when it resumed a good one (a

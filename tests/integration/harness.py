@@ -408,10 +408,10 @@ class Pki:
                       cert, "-days", str(CERT_DAYS), "-subj", "/O=zd tests/CN=" + label)
         return cert, key
 
-    def server(self, name, ca=None, days=None):
-        """A server certificate for the name (as CN and DNS name), signed by the CA given as
-        (cert, key) or by the main one, valid for `days` (CERT_DAYS); returns (certificate
-        path, key path)."""
+    def server(self, name, ca=None, days=None, alt=None):
+        """A server certificate for the name (as CN and DNS name, or the subjectAltName text
+        `alt` such as "IP:::1"), signed by the CA given as (cert, key) or by the main one, valid
+        for `days` (CERT_DAYS); returns (certificate path, key path)."""
         ca_cert, ca_key = ca or (self.ca, self.ca_key)
         label = unique_name("srv-")
         cert = os.path.join(self.dir, label + ".pem")
@@ -419,7 +419,7 @@ class Pki:
         csr = os.path.join(self.dir, label + ".csr")
         ext = os.path.join(self.dir, label + ".ext")
         with open(ext, "w") as f:
-            f.write("subjectAltName=DNS:%s\n" % name)
+            f.write("subjectAltName=%s\n" % (alt or "DNS:" + name))
         self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
                       "-subj", "/O=zd tests/CN=" + name)
         self._openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
@@ -442,6 +442,7 @@ class ConnInfo:
         self.data = bytearray()
         self.end = None  # "close_notify", "eof", "reset", "handshake: ...", "error: ..."
         self.reused = None  # after the handshake: whether it resumed an earlier session
+        self.server_name = None  # the name the client sent (SNI), if any
         self.done = threading.Event()
 
     def digest(self):
@@ -503,6 +504,7 @@ class TlsPeer:
             if self.cert:
                 self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 self.ctx.load_cert_chain(self.cert, self.key)
+                self.ctx.sni_callback = self._note_server_name
                 if self.tls_max is not None:
                     self.ctx.maximum_version = self.tls_max
             self.listener.listen(512)
@@ -562,6 +564,7 @@ class TlsPeer:
                 conn = self.ctx.wrap_socket(raw, server_side=True,
                                             do_handshake_on_connect=False,
                                             suppress_ragged_eofs=False)
+                conn.zd_info = info
                 conn.do_handshake()
                 info.reused = conn.session_reused
             except (ssl.SSLError, OSError) as e:
@@ -583,6 +586,10 @@ class TlsPeer:
                         s.close()
                 except OSError:
                     pass
+
+    @staticmethod
+    def _note_server_name(conn, name, ctx):
+        conn.zd_info.server_name = name
 
     def _read_all(self, conn, info):
         while True:

@@ -411,6 +411,41 @@ TEST_F(SslContextTest, ACommonNameLeavesTheNamesFileUnreadAndChecksOnlyThatName)
     expect_verified(handshake_with(the_pki->server.get()), the_pki->server.get());
 }
 
+// The name a new client session sends: -O, or the first name of the file that is neither an
+// address nor a wildcard; none when there is no such name.
+TEST_F(SslContextTest, ServerNameIsTheFirstLiteralHostName)
+{
+    struct {
+        const char *common_name;
+        const char *names;
+        const char *sent;
+    } cases[] = {
+        {"server.test", "", "server.test"},
+        {"192.0.2.1", "", nullptr},
+        {"*.example.test", "", nullptr},
+        {"", "[\"*.example.test\", \"2001:db8::1\", \"beta.test\", \"alpha.test\"]", "beta.test"},
+        {"", "[\"10.0.0.1\"]", nullptr},
+    };
+    for (const auto &tc : cases) {
+        SCOPED_TRACE(std::string(tc.common_name) + tc.names);
+        std::string names = dir.write("sni.json", std::string("{\"wildcards\": ") +
+                                                      (tc.names[0] ? tc.names : "[]") + "}");
+        accepted_names_path = names.c_str();
+        std::vector<log_line> log = setup(true, the_pki->ca_file, tc.common_name);
+        SSL *ssl = SSL_new(ssl_ctx);
+        ASSERT_NE(ssl, nullptr);
+        SSL_set_connect_state(ssl);
+        ssl_offer_session(ssl);
+        const char *sent = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+        EXPECT_STREQ(sent, tc.sent);
+        SSL_free(ssl);
+        // An address beside other names cannot be checked as one, and the log says so.
+        bool mixed = std::string(tc.names).find("2001:db8::1") != std::string::npos;
+        EXPECT_EQ(messages_at(log, "WARN").size(), mixed ? 1u : 0u);
+        exit_ssl_setup();
+    }
+}
+
 TEST_F(SslContextTest, WithoutACommonNameEveryNameOfTheFileIsAccepted)
 {
     std::string names = dir.write("names.json", "{\"wildcards\": [\"beta.test\", \"alpha.test\"]}");
