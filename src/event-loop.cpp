@@ -129,7 +129,7 @@ static void create_plain_buffers(evl_socket *sock)
 static void attach_tls_session(evl_socket *sock, bool server, const char *caller)
 {
     sock->flags |= EVL_SOCK_SECURE;
-    sock->ssl = SSL_new(ssl_ctx);
+    sock->ssl = ssl_new_session();
     if (!sock->ssl)
         assert_failure(caller, THIS_FILE, __LINE__, "sock->ssl");
     if (!BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE))

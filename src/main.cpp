@@ -14,6 +14,7 @@
 #include "config.h"
 #include "event-loop.h"
 #include "forwarder-ops.h"
+#include "reload.h"
 #include "sandbox.h"
 #include "setup-ssl-context.h"
 #include "status.h"
@@ -195,15 +196,72 @@ static void report_refusal(int nr)
            sandbox_syscall_name(nr, name, sizeof(name)), nr);
 }
 
-// Returns after a terminating signal; SIGUSR1 and SIGUSR2 move the log threshold and go on.
-// The sandbox's signal reports a refused system call.
-//
-// SIGHUP is taken too, logged and ignored. Its default action would end the daemon without a
-// word, and with it every client's mount; yet a hang-up is no request to stop: the terminal
-// the daemon was started from went away, or someone asked for a reload out of habit, and the
-// daemon has nothing to reload (its settings are its command line and one file read at
-// start-up). Stopping stays the business of the terminating signals.
-static void wait_loop(int sigfd)
+// ---- reload ----
+
+static constexpr size_t NAMES_TEXT_MAX = 4095;
+static constexpr size_t REASON_SZ = 512;
+
+// The names of the file's text as sent by the reader; null with the reason in `why`.
+static char **names_of(const reload_file &file, const char *path, char *why, size_t size)
+{
+    if (file.err != 0)
+        snprintf(why, size, "accepted-names file %s: %s", path, strerror(file.err));
+    else if (file.len == 0)
+        snprintf(why, size, "accepted-names file %s is empty", path);
+    else if (file.len > NAMES_TEXT_MAX || strlen(file.data) != file.len)
+        snprintf(why, size, "accepted-names file %s: longer than 4095 bytes or not text", path);
+    else if (char **names = read_json(path, file.data); names != nullptr)
+        return names;
+    else
+        snprintf(why, size,
+                 "accepted-names file %s: not a JSON object whose \"wildcards\" "
+                 "array holds only strings (see the line before)",
+                 path);
+    return nullptr;
+}
+
+static int reload_trust(const config *config, char *why, size_t size)
+{
+    reload_files files;
+    int rc = reload_fetch(&files);
+    char **names = nullptr;
+    if (rc != 0) {
+        snprintf(why, size, "the file reader did not answer: %s", strerror(-rc));
+    } else if (files.ca.err != 0) {
+        snprintf(why, size, "CA bundle %s: %s", config->ca_file, strerror(files.ca.err));
+        rc = -1;
+    } else if (config->common_name[0] == '\0' &&
+               (names = names_of(files.names, accepted_names_path, why, size)) == nullptr) {
+        rc = -1;
+    } else {
+        rc = ssl_reload(config->ca_file, files.ca.data, files.ca.len, config->common_name, names,
+                        why, size);
+    }
+    free(names);
+    reload_files_free(&files);
+    return rc;
+}
+
+// A certificate rotation must not cost the clients their mounts: the pairs that are open keep
+// their sessions, and only connections made from now on use the new CA bundle and names.
+static void reload(const config *config)
+{
+    REPORT(LVL_INFO, "received SIGHUP, reloading the CA bundle and the accepted names\n");
+    char why[REASON_SZ];
+    if (reload_trust(config, why, sizeof(why)) != 0) {
+        REPORT(LVL_ERROR, "Reload failed, the CA bundle and names in force stay: %s\n", why);
+        status_note_reload(wall_clock_s(), why);
+        return;
+    }
+    REPORT(LVL_INFO, "Reloaded: new connections verify against the new CA bundle and names; the "
+                     "kept TLS session is dropped\n");
+    status_note_reload(wall_clock_s(), "ok");
+}
+
+// Returns after a terminating signal; SIGUSR1 and SIGUSR2 move the log threshold and go on;
+// SIGHUP reloads the CA bundle and the accepted names. The sandbox's signal reports a refused
+// system call.
+static void wait_loop(int sigfd, const config *config)
 {
     for (;;) {
         struct signalfd_siginfo siginfo;
@@ -218,7 +276,7 @@ static void wait_loop(int sigfd)
             report_less();
             continue;
         case SIGHUP:
-            REPORT(LVL_INFO, "received SIGHUP, ignoring\n");
+            reload(config);
             continue;
         case SIGINT:
             REPORT(LVL_INFO, "received SIGINT, exiting\n");
@@ -401,6 +459,10 @@ static void daemon_main(config *config)
         set_fips_mode();
     // The status writer is forked before any thread exists and before signals are redirected.
     start_status(config);
+    // So is the file reader of a reload, for the same reason: the sandbox forbids opening
+    // files afterwards.
+    (void)!reload_reader_start(config->ca_file,
+                               config->common_name[0] == '\0' ? accepted_names_path : nullptr);
     int sigfd = open_signal_fd();
     // A peer that resets a connection must end only that connection, never the process.
     signal(SIGPIPE, SIG_IGN);
@@ -452,7 +514,7 @@ static void daemon_main(config *config)
     notify_ready(config);
     report_startup_done();
 
-    wait_loop(sigfd);
+    wait_loop(sigfd, config);
     (void)notify_send("STOPPING=1");
     evl_stop(ctx->evl);
     if (status_on)

@@ -26,6 +26,17 @@ inline constexpr char TLS_RESUME_ENV[] = "ZARN_DWEL_TLS_RESUME";
 void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name);
 void exit_ssl_setup();
 
+// A new session of the context in force; any thread. The loop makes every session here, since
+// a reload may replace the context at any time (the session holds a reference to its own).
+SSL *ssl_new_session();
+// Puts a new client context in force, built from the CA bundle's text (read as `ca_file`) and
+// the expected names (`common_name`, or else the list, whose strings are freed): sessions made
+// after it use it, live ones keep theirs, and the kept session is dropped. 0 on success; -1
+// with the reason in `why` (one line), the context in force unchanged. Main thread, after
+// setup_ssl_ctx in client mode.
+[[nodiscard]] int ssl_reload(const char *ca_file, const char *ca_text, size_t ca_len,
+                             const char *common_name, char **names, char *why, size_t why_size);
+
 // Session resumption towards the mount target. One process-wide slot holds the last session
 // of a handshake that verified the chain and the name; the CA bundle and the names are fixed
 // for the process, so it is good for every later connection. The owner thread sets the slot

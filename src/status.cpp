@@ -1,6 +1,7 @@
 #include "status.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +28,19 @@ static constexpr char THIS_FILE[] = "src/status";
 static constexpr const char *SERVICE_NAMES[FORWARDER_PORTS] = {"rpcbind", "mount", "nfs", "nlm"};
 
 static int writer_fd = -1;
+
+// Written by the main thread, which reloads; read by the worker, which renders.
+static pthread_mutex_t reload_mx = PTHREAD_MUTEX_INITIALIZER;
+static int64_t reload_at_s;
+static char reload_result[256];
+
+void status_note_reload(int64_t at_s, const char *result)
+{
+    pthread_mutex_lock(&reload_mx);
+    reload_at_s = at_s;
+    snprintf(reload_result, sizeof(reload_result), "%s", result);
+    pthread_mutex_unlock(&reload_mx);
+}
 
 bool status_path(const char *netns, char *path, size_t size)
 {
@@ -111,6 +125,15 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
     out_time(&o, started_s);
     out(&o, ", \"updated\": ");
     out_time(&o, now_s);
+    pthread_mutex_lock(&reload_mx);
+    if (reload_at_s != 0) {
+        out(&o, ", \"last_reload\": {\"at\": ");
+        out_time(&o, reload_at_s);
+        out(&o, ", \"result\": ");
+        out_string(&o, reload_result);
+        out(&o, "}");
+    }
+    pthread_mutex_unlock(&reload_mx);
     out(&o, ", \"live_pairs\": %" PRId64 ", \"ports\": [", ctx->npairs);
     for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++) {
         out(&o, "%s\n  ", k > 0 ? "," : "");

@@ -29,6 +29,10 @@ inline constexpr size_t STATUS_TEXT_SZ = 4096;
 size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t started_s,
                      int64_t now_s, bool running, char *text, size_t size);
 
+// The last reload, for every rendering from now on: when (Unix seconds), and its result ("ok",
+// or the one-line reason it failed). Any thread.
+void status_note_reload(int64_t at_s, const char *result);
+
 // Forks the writer for `path` (creating STATUS_DIR and the namespace's folder when the path is
 // the default one). 0 on success;
 // -1 after a WARN line, and the daemon runs on without the file.

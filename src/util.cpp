@@ -226,11 +226,11 @@ static json_read_result read_whole(const char *path, char *buf)
 
 // The messages are logged here rather than in read_whole, because the log prefix names the
 // function that logs and operators know these lines as read_json's.
-char **read_json(const char *path)
+char **read_json(const char *path, const char *text)
 {
     char buf[JSON_BUF_SZ];
     memset(buf, 0, sizeof(buf));
-    switch (read_whole(path, buf)) {
+    switch (text != nullptr ? JSON_READ_OK : read_whole(path, buf)) {
     case JSON_READ_OK:
         break;
     case JSON_READ_NO_OPEN:
@@ -243,7 +243,7 @@ char **read_json(const char *path)
         REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
         return nullptr;
     }
-    json_object *doc = json_tokener_parse(buf);
+    json_object *doc = json_tokener_parse(text != nullptr ? text : buf);
     if (doc == nullptr) {
         REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
         return nullptr;

@@ -105,8 +105,10 @@ static inline struct sockaddr_in6 sockaddr_in6_of_ep(endpoint ep)
 static_assert(sizeof(struct sockaddr_in6) == 28);
 
 // The accepted-names file: a null-terminated heap array of heap strings, or null after an
-// ERROR line. The caller frees each string and then the array.
-char **read_json(const char *path);
+// ERROR line. The caller frees each string and then the array. With `text` (the file's
+// content, read already: at most 4095 bytes and a terminating zero) nothing is read, and
+// `path` is only what the lines name.
+char **read_json(const char *path, const char *text = nullptr);
 
 // Leaves the calling thread only CAP_NET_BIND_SERVICE.
 void drop_cap();
