@@ -63,7 +63,9 @@ static int netns_push(const char *netns)
                      "  /run/netns/%s: %s; create it (ip netns add %s) or start the daemon "
                      "after whatever creates it\n",
                      netns, netns, strerror(errno), netns);
-    if (setns(netnsfd, 0) != 0) {
+    // Asking for a network namespace refuses any other kind, and lets a service manager allow
+    // this one kind alone (RestrictNamespaces=net).
+    if (setns(netnsfd, CLONE_NEWNET) != 0) {
         int err = errno;
         REPORT_FATAL(err == EPERM ? EXIT_NO_PERMISSION : EXIT_CONFIGURATION,
                      "Unable to enter network namespace %s (0 == setns(netnsfd, 0))\n"
@@ -79,7 +81,7 @@ static int netns_push(const char *netns)
 static void netns_pop(int netnsfd)
 {
     REPORT(LVL_INFO, "pop network namespace\n");
-    ZD_ASSERT(0 == setns(netnsfd, 0));
+    ZD_ASSERT_T(0 == setns(netnsfd, CLONE_NEWNET), "0 == setns(netnsfd, 0)");
     close(netnsfd);
 }
 
