@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -156,12 +157,16 @@ static void status_beat(evl *evl, uint64_t now)
     wake_by(evl, status_due);
 }
 
+// Set once start-up is over: a status file written before would say "running" for a daemon
+// whose start-up may still fail, and stay so.
+static std::atomic<bool> serving{false};
+
 static void worker_iteration(evl *evl)
 {
     uint64_t now = static_cast<uint64_t>(tick());
     if (watchdog_interval != 0)
         watchdog_beat(evl, now);
-    if (status_on)
+    if (status_on && serving.load())
         status_beat(evl, now);
 }
 
@@ -515,6 +520,7 @@ static void daemon_main(config *config)
         REPORT_ERROR("Failed to enter the sandbox: %s\n", strerror(-rc));
     notify_ready(config);
     report_startup_done();
+    serving.store(true);
 
     wait_loop(sigfd, config);
     (void)notify_send("STOPPING=1");

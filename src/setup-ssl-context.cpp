@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -440,6 +441,7 @@ void ssl_offer_session(SSL *ssl)
 // A resumed session was verified when it was made, against the same CA bundle and names, so
 // the library does not verify it again; its stored verdict is checked all the same.
 static void warn_if_expiring(X509 *cert);
+static void note_verified(X509 *cert);
 
 int ssl_session_done(SSL *ssl, bool ok)
 {
@@ -473,8 +475,10 @@ int ssl_session_done(SSL *ssl, bool ok)
     }
     // A resumed session skips the verification callback, which gives the expiry warning.
     X509 *cert = resumed ? SSL_get0_peer_certificate(ssl) : nullptr;
-    if (cert != nullptr)
+    if (cert != nullptr) {
+        note_verified(cert);
         warn_if_expiring(cert);
+    }
     return resumed ? 1 : 0;
 }
 
@@ -500,6 +504,19 @@ void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_nam
 // (each holds a reference of its own) until the last of them is freed.
 
 static pthread_mutex_t ctx_mx = PTHREAD_MUTEX_INITIALIZER;
+
+void ssl_expected_names(char *text, size_t size)
+{
+    pthread_mutex_lock(&ctx_mx);
+    const trust_record *t = ssl_ctx != nullptr ? trust_of(ssl_ctx) : nullptr;
+    if (t == nullptr)
+        snprintf(text, size, "%s", "");
+    else if (t->expected_more > 0)
+        snprintf(text, size, "%s and %d more", t->expected_names, t->expected_more);
+    else
+        snprintf(text, size, "%s", t->expected_names);
+    pthread_mutex_unlock(&ctx_mx);
+}
 
 SSL *ssl_new_session()
 {
@@ -626,6 +643,20 @@ void spew_cert_details(int level, X509 *cert)
     REPORT(level, "  not after:  %s\n", when);
 }
 
+static std::atomic<int64_t> last_not_after{0};
+
+int64_t ssl_last_not_after()
+{
+    return last_not_after.load(std::memory_order_relaxed);
+}
+
+static void note_verified(X509 *cert)
+{
+    struct tm tm = {};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &tm) == 1)
+        last_not_after.store(static_cast<int64_t>(timegm(&tm)), std::memory_order_relaxed);
+}
+
 // A certificate about to expire still verifies, and every mount fails the day it does; the
 // warning comes early enough to renew it, and once an hour so that it is seen, not flooded.
 static void warn_if_expiring(X509 *cert)
@@ -653,8 +684,10 @@ int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx)
     if (preverify_ok) {
         REPORT(LVL_INFO, "Verified cert\n");
         spew_cert_details(LVL_INFO, cert);
-        if (cert != nullptr && X509_STORE_CTX_get_error_depth(store_ctx) == 0)
+        if (cert != nullptr && X509_STORE_CTX_get_error_depth(store_ctx) == 0) {
+            note_verified(cert);
             warn_if_expiring(cert);
+        }
         return preverify_ok;
     }
     REPORT(LVL_ERROR, "failed to verify the cert\n");

@@ -29,6 +29,11 @@ void exit_ssl_setup();
 // A new session of the context in force; any thread. The loop makes every session here, since
 // a reload may replace the context at any time (the session holds a reference to its own).
 SSL *ssl_new_session();
+// For the status file, any thread: the names the context in force accepts, as a refusal line
+// shows them; and the not-after date (Unix seconds) of the mount target's certificate as last
+// verified, 0 before the first.
+void ssl_expected_names(char *text, size_t size);
+int64_t ssl_last_not_after();
 // Puts a new client context in force, built from the CA bundle's text (read as `ca_file`) and
 // the expected names (`common_name`, or else the list, whose strings are freed): sessions made
 // after it use it, live ones keep theirs, and the kept session is dropped. 0 on success; -1

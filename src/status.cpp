@@ -20,7 +20,9 @@
 #include <ctime>
 
 #include "report.h"
+#include "setup-ssl-context.h"
 #include "util.h"
+#include "version.h"
 
 static constexpr char THIS_FILE[] = "src/status";
 
@@ -112,13 +114,23 @@ static void out_port(text_out *o, const port_counters &p, const char *service)
         p.verify_failures, p.live_pairs, p.bytes_up, p.bytes_down);
 }
 
+static void out_pair(text_out *o, const forwarder_ctx *ctx, const pair_record &r, uint64_t now_ns)
+{
+    char client[ENDPOINT_TEXT_SZ];
+    out(o,
+        "{\"client\": \"%s\", \"port\": %u, \"age_s\": %" PRIu64 ", \"bytes_up\": %" PRIu64
+        ", \"bytes_down\": %" PRIu64 "}",
+        ARGendpoint6(client, r.client), ctx->ports[r.port].port,
+        now_ns > r.opened_ns ? (now_ns - r.opened_ns) / 1000000000 : 0, r.up, r.down);
+}
+
 size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t started_s,
                      int64_t now_s, bool running, char *text, size_t size)
 {
     text_out o{text, size, 0, false};
     char target[ENDPOINT_TEXT_SZ];
-    out(&o, "{\"pid\": %d, \"state\": \"%s\", \"namespace\": ", static_cast<int>(getpid()),
-        running ? "running" : "stopped");
+    out(&o, "{\"schema\": %d, \"version\": \"%s\", \"pid\": %d, \"state\": \"%s\", \"namespace\": ",
+        STATUS_SCHEMA, ZD_VERSION, static_cast<int>(getpid()), running ? "running" : "stopped");
     out_string(&o, config->netns);
     out(&o, ", \"mount_target\": \"%s\", \"started\": ",
         ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}));
@@ -134,10 +146,25 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
         out(&o, "}");
     }
     pthread_mutex_unlock(&reload_mx);
+    char names[NAMES_TEXT_SZ + 32];
+    ssl_expected_names(names, sizeof(names));
+    out(&o, ", \"accepted_names\": ");
+    out_string(&o, names);
+    out(&o, ", \"target_not_after\": ");
+    if (int64_t not_after = ssl_last_not_after(); not_after != 0)
+        out_time(&o, not_after);
+    else
+        out(&o, "null");
     out(&o, ", \"live_pairs\": %" PRId64 ", \"ports\": [", ctx->npairs);
     for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++) {
         out(&o, "%s\n  ", k > 0 ? "," : "");
         out_port(&o, ctx->ports[k], SERVICE_NAMES[k]);
+    }
+    out(&o, "],\n \"pairs\": [");
+    uint64_t now_ns = static_cast<uint64_t>(tick());
+    for (int64_t i = 0; i < ctx->npairs; i++) {
+        out(&o, "%s\n  ", i > 0 ? "," : "");
+        out_pair(&o, ctx, ctx->record[i], now_ns);
     }
     out(&o, "]}\n");
     return o.overflow ? 0 : o.len;

@@ -17,7 +17,10 @@ inline constexpr char STATUS_DIR[] = "/run/zarn-dwel";
 // Overrides the path; empty turns the file off.
 inline constexpr char STATUS_ENV[] = "ZARN_DWEL_STATUS";
 inline constexpr uint64_t STATUS_INTERVAL_NS = 5000000000;
-inline constexpr size_t STATUS_TEXT_SZ = 4096;
+// Room for the live pairs too, all MAX_PAIRS of them.
+inline constexpr size_t STATUS_TEXT_SZ = 65536;
+// Changes when a field changes meaning or goes away; new fields keep it.
+inline constexpr int STATUS_SCHEMA = 2;
 
 // The file's path in `path`: $ZARN_DWEL_STATUS, else STATUS_DIR/<netns>/status.json (a folder
 // per namespace, which a service manager can hand to each instance). False when the file is

@@ -80,6 +80,8 @@ class StartupFailures(unittest.TestCase):
                 self.assertFalse([t for t in d.texts() if t.startswith(
                     ("Failed assertion", "Backtrace", RETRY_WARNING))], d.describe())
                 self.assert_no_listener_opened(d)
+                # An aborted start-up leaves no status file that says "running".
+                self.assertIsNone(d.status())
 
     def test_stderr_has_warnings_until_started_and_nothing_when_it_is_the_journal(self):
         holder = self.rig.ns.hold_port(111)

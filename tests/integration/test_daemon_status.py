@@ -54,6 +54,15 @@ class StatusFile(unittest.TestCase):
                 return nfs["live_pairs"] == 1 and nfs["bytes_up"] == 6000 and \
                     mount["bytes_down"] == 300
             st = d.wait_status(settled)
+            # The live pairs one by one, the names in force and the target's certificate.
+            self.assertEqual((2, rig.name), (st["schema"], st["accepted_names"]))
+            self.assertRegex(st["version"], r"^\d+\.\d+\.\d+$")
+            self.assertRegex(st["target_not_after"], r"^\d{4}-\d\d-\d\dT[\d:]{8}Z$")
+            pairs = sorted((p["port"], p["bytes_up"], p["bytes_down"]) for p in st["pairs"])
+            self.assertEqual([(MOUNT_PORT, 300, 300), (NFS_PORT, 5000, 5000)], pairs)
+            self.assertEqual(["[::1]:%d" % kept_mount.getsockname()[1]],
+                             [p["client"] for p in st["pairs"] if p["port"] == MOUNT_PORT])
+            self.assertTrue(all(p["age_s"] >= 0 for p in st["pairs"]))
             nfs, mount = port_entry(st, NFS_PORT), port_entry(st, MOUNT_PORT)
             self.assertEqual((2, 0, 0, 0, 0, 1, 6000, 6000),
                              tuple(nfs[k] for k in ("accepted", "refused_at_limit",
