@@ -140,12 +140,20 @@ static int64_t wall_clock_s()
     return static_cast<int64_t>(time(nullptr));
 }
 
+static bool metrics_on;
+
 static void publish_status(bool running)
 {
     static char text[STATUS_TEXT_SZ];
-    size_t len = status_render(forwarder, forwarder->config, started_s, wall_clock_s(), running,
-                               text, sizeof(text));
+    int64_t now_s = wall_clock_s();
+    size_t len =
+        status_render(forwarder, forwarder->config, started_s, now_s, running, text, sizeof(text));
     status_publish(text, len);
+    if (metrics_on) {
+        len = status_render_metrics(forwarder, forwarder->config, started_s, now_s, text,
+                                    sizeof(text));
+        status_publish_metrics(text, len);
+    }
 }
 
 static void status_beat(evl *evl, uint64_t now)
@@ -178,7 +186,11 @@ static void start_status(const config *config)
         return;
     }
     started_s = wall_clock_s();
-    status_on = status_start(path) == 0;
+    const char *metrics = getenv(METRICS_ENV);
+    if (metrics != nullptr && metrics[0] == '\0')
+        metrics = nullptr;
+    status_on = status_start(path, metrics) == 0;
+    metrics_on = status_on && metrics != nullptr;
 }
 
 // What `systemctl status` shows beside "active (running)".

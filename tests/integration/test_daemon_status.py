@@ -5,11 +5,12 @@ certificate that is about to expire."""
 import os
 import re
 import signal
+import tempfile
 import time
 import unittest
 
 from harness import (INFO, LISTENER_PORTS, MOUNT_PORT, NFS_PORT, RPCBIND_PORT, WARN, Daemon,
-                     Rig, TlsPeer, connection_closed, exchange, run_tests)
+                     Rig, TlsPeer, connection_closed, exchange, run_tests, wait_until)
 
 FIELDS = {"port", "service", "accepted", "refused_at_limit", "connect_failures",
           "handshake_failures", "verification_failures", "live_pairs", "bytes_up", "bytes_down"}
@@ -105,6 +106,32 @@ class StatusFile(unittest.TestCase):
             with off as d:
                 d.wait_line(r"^No status file$")
                 self.assertFalse([t for t in d.texts() if t.startswith("Writing status")])
+
+
+    def test_metrics_file_in_the_prometheus_text_format(self):
+        with Rig(start=False) as rig, tempfile.TemporaryDirectory(prefix="zd-prom-") as folder:
+            metrics = os.path.join(folder, "zarn-dwel.prom")
+            rig.start(env=dict(os.environ, ZARN_DWEL_METRICS=metrics))
+            c = rig.ns.connect(NFS_PORT)
+            self.assertEqual(b"m" * 700, exchange(c, b"m" * 700))
+            c.close()
+            sample = ('zarn_dwel_bytes_up_total{namespace="%s",port="%d",service="nfs"} 700'
+                      % (rig.ns.name, NFS_PORT))
+
+            def written():
+                try:
+                    with open(metrics) as f:
+                        text = f.read()
+                except FileNotFoundError:
+                    return None
+                return text if sample in text.splitlines() else None
+            text = wait_until(written, 15, "the metrics file with the relayed bytes")
+            for line in text.splitlines():
+                self.assertRegex(line, r'^(# (HELP|TYPE) zarn_dwel_\w+ .+|'
+                                       r'zarn_dwel_\w+\{namespace="[^"]*"(,port="\d+",'
+                                       r'service="\w+")?\} \d+)$')
+            self.assertIn("# TYPE zarn_dwel_live_pairs gauge", text)
+            self.assertEqual(0o644, os.stat(metrics).st_mode & 0o777)
 
 
 class RefusedCertificates(unittest.TestCase):
