@@ -4,12 +4,15 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <sys/capability.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -106,6 +109,70 @@ static int send_file(int fd, const char *path, size_t max)
     return rc;
 }
 
+// Landlock: the reader may read files in the folders of its two files and nothing else on any
+// file system (the folders, not the files, so that a file replaced by a rename is read too).
+// The access rights handled are all that the running kernel knows, by its ABI version.
+static uint64_t landlock_fs_rights(int abi)
+{
+    uint64_t rights = (1ull << 13) - 1; // ABI 1: execute .. make_sym
+    if (abi >= 2)
+        rights |= 1ull << 13; // refer
+    if (abi >= 3)
+        rights |= 1ull << 14; // truncate
+    if (abi >= 5)
+        rights |= 1ull << 15; // ioctl_dev
+    return rights;
+}
+
+static constexpr uint64_t LANDLOCK_READ_FILE = 1ull << 2;
+
+static int allow_reading_beside(int ruleset, const char *path)
+{
+    if (path == nullptr)
+        return 0;
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof(folder), "%s", path);
+    char *slash = strrchr(folder, '/');
+    if (slash == nullptr)
+        snprintf(folder, sizeof(folder), ".");
+    else if (slash == folder)
+        folder[1] = '\0';
+    else
+        *slash = '\0';
+    int fd = open(folder, O_PATH | O_CLOEXEC | O_DIRECTORY);
+    if (fd < 0)
+        return -errno;
+    struct {
+        uint64_t allowed_access;
+        int32_t parent_fd;
+    } __attribute__((packed)) rule = {LANDLOCK_READ_FILE, fd};
+    int rc = static_cast<int>(syscall(SYS_landlock_add_rule, ruleset, 1, &rule, 0));
+    rc = rc == 0 ? 0 : -errno;
+    close(fd);
+    return rc;
+}
+
+// 0 once confined; else a negative errno value, and the reader runs on without it.
+static int confine_reader(const char *ca_file, const char *names_file)
+{
+    int abi = static_cast<int>(syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u));
+    if (abi < 1)
+        return -errno;
+    struct {
+        uint64_t handled_access_fs;
+    } attr = {landlock_fs_rights(abi)};
+    int ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof(attr), 0));
+    if (ruleset < 0)
+        return -errno;
+    int rc = allow_reading_beside(ruleset, ca_file);
+    if (rc == 0)
+        rc = allow_reading_beside(ruleset, names_file);
+    if (rc == 0 && syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
+        rc = -errno;
+    close(ruleset);
+    return rc;
+}
+
 // Like the status writer: no capabilities and no way to gain any, so that it can read no
 // more than the daemon's user may; signals meant for the service go to the daemon alone, and
 // it ends with the daemon's end of the socket.
@@ -123,6 +190,10 @@ static int send_file(int fd, const char *path, size_t max)
         REPORT(LVL_WARN, "File reader could not drop its capabilities: %s\n", strerror(errno));
     cap_free(none);
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    int rc = confine_reader(ca_file, names_file);
+    if (rc != 0)
+        REPORT(LVL_INFO, "File reader not confined to the folders of its files: %s\n",
+               strerror(-rc));
     for (;;) {
         char request;
         ssize_t n = read(fd, &request, 1);

@@ -153,6 +153,9 @@ class Resumption(unittest.TestCase):
             st = d.wait_status(lambda st: st["last_reload"]["result"] != "ok")
             self.assertTrue(st["last_reload"]["result"].startswith("CA bundle "), st)
             self.assertFalse([t for t in d.texts() if "sandbox refused" in t], d.describe())
+            # The reader, a process of its own, reads only beside its two files (Landlock).
+            self.assertFalse([l.text for l in self.log.records()
+                              if l.text.startswith("File reader not confined")])
             self.assertIsNone(d.proc.poll())
 
 
