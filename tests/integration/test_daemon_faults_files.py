@@ -194,6 +194,32 @@ class BadStartupFiles(unittest.TestCase):
         self.assertEqual(["Verifying against openssl server cert name other.test",
                           "Verifying against openssl server cert name " + NAME], verifying)
 
+    def test_reload_of_the_names_file(self):
+        """A reload reads the file again: a broken one keeps the names in force and says why,
+        a fixed one with another name puts that name in force."""
+        layer = self.names_layer("reload", b'{"wildcards": ["%s"]}' % NAME.encode())
+        upper = os.path.join(layer, "upper", "zarn-dwel-utils.d", "config.json")
+        cases = [
+            (b'{"wildcards": [', r"^Reload failed, the CA bundle and names in force stay: "
+             r"accepted-names file %s: not a JSON object" % re.escape(NAMES_FILE), NAME),
+            (b"", "^Reload failed, .*: accepted-names file %s is empty$" % re.escape(NAMES_FILE),
+             NAME),
+            (b'{"wildcards": ["other.test"]}', "^Reloaded: ", "other.test"),
+        ]
+        with self.daemon(common_name="", wrapper=names_overlay(layer),
+                         wait="pop network namespace") as d:
+            for data, line, in_force in cases:
+                with self.subTest(data=data):
+                    with open(upper, "wb") as f:
+                        f.write(data)
+                    mark = self.rig.log.mark()
+                    d.signal(signal.SIGHUP)
+                    d.wait_line(line, start=mark)
+                    st = d.wait_status(lambda st: st["accepted_names"] == in_force and
+                                       st.get("last_reload", {}).get("at") is not None)
+                    self.assertEqual(in_force, st["accepted_names"])
+            self.assertIsNone(d.proc.poll())
+
     # ---- RANDFILE ----
 
     def test_randfile(self):
