@@ -18,6 +18,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -444,6 +445,52 @@ TEST_F(SslContextTest, ServerNameIsTheFirstLiteralHostName)
         EXPECT_EQ(messages_at(log, "WARN").size(), mixed ? 1u : 0u);
         exit_ssl_setup();
     }
+}
+
+// A reload that fails changes nothing; one that works puts the new names in force for new
+// sessions, while a session made before keeps the context it was made with.
+TEST_F(SslContextTest, AReloadReplacesTheContextForNewSessionsOnly)
+{
+    setup(true, the_pki->ca_file, "server.test");
+    SSL_CTX *first = ssl_ctx;
+    SSL *before = ssl_new_session();
+    ASSERT_NE(before, nullptr);
+    char why[REFUSAL_TEXT_SZ];
+    EXPECT_EQ(ssl_reload("junk.pem", "junk\n", 5, "server.test", nullptr, why, sizeof(why)), -1);
+    EXPECT_EQ(std::string(why).rfind("CA bundle junk.pem: ", 0), 0u) << why;
+    EXPECT_EQ(ssl_ctx, first);
+
+    std::string ca_text;
+    {
+        FILE *f = fopen(the_pki->ca_file.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;)
+            ca_text.append(buf, n);
+        fclose(f);
+    }
+    char **names = static_cast<char **>(calloc(3, sizeof(char *)));
+    names[0] = strdup("beta.test");
+    names[1] = strdup("alpha.test");
+    std::string log = capture_stdout([&] {
+        EXPECT_EQ(ssl_reload(the_pki->ca_file.c_str(), ca_text.data(), ca_text.size(), "", names,
+                             why, sizeof(why)),
+                  0);
+    });
+    free(names);
+    EXPECT_NE(ssl_ctx, first);
+    EXPECT_NE(log.find("absorb_cert :src/setup-ssl-context:"), std::string::npos) << log;
+    char in_force[NAMES_TEXT_SZ];
+    ssl_expected_names(in_force, sizeof(in_force));
+    EXPECT_STREQ(in_force, "beta.test, alpha.test");
+    expect_verified(handshake_with(the_pki->beta.get()), the_pki->beta.get());
+    expect_refused(handshake_with(the_pki->server.get()), the_pki->server.get(),
+                   X509_V_ERR_HOSTNAME_MISMATCH, "hostname mismatch");
+    // The old context lives on in its session, with the name it sends.
+    EXPECT_EQ(SSL_get_SSL_CTX(before), first);
+    ssl_offer_session(before);
+    EXPECT_STREQ(SSL_get_servername(before, TLSEXT_NAMETYPE_host_name), "server.test");
+    SSL_free(before);
 }
 
 TEST_F(SslContextTest, WithoutACommonNameEveryNameOfTheFileIsAccepted)
