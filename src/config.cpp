@@ -3,12 +3,15 @@ static constexpr char THIS_FILE[] = "src/config";
 #include "config.h"
 
 #include <getopt.h>
+#include <openssl/crypto.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-static constexpr char SHORT_OPTIONS[] = "hR:N:n:M:L:S:I:T:O:F:C:s:";
+#include "version.h"
+
+static constexpr char SHORT_OPTIONS[] = "hR:N:n:M:L:S:I:T:O:F:C:s:V";
 
 // The order is part of the interface: getopt_long reports ambiguity and abbreviations by
 // walking this table, so reordering it would change which prefixes operators may type.
@@ -26,6 +29,8 @@ static const struct option LONG_OPTIONS[] = {
     {"fips", required_argument, nullptr, 'F'},
     {"ssl-cert", required_argument, nullptr, 'C'},
     {"net-namespace", required_argument, nullptr, 'n'},
+    // Last, so that every prefix that was unique before still is.
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -55,6 +60,12 @@ void usage()
         printf("%s\n", line);
     // exit, not _exit: the text is still in the stdio buffer when standard output is a pipe.
     exit(255);
+}
+
+static void print_version()
+{
+    printf("zarn-dwel-forwarder %s\n%s\n", ZD_VERSION, OpenSSL_version(OPENSSL_VERSION));
+    exit(0);
 }
 
 // Numbers are taken the way strtol reads them with base 0 and are deliberately not checked:
@@ -182,6 +193,9 @@ config *parse_arguments(int argc, char **argv)
         case 'n':
             free(c->netns);
             c->netns = heap_copy(optarg);
+            break;
+        case 'V':
+            print_version();
             break;
         default:
             // 'h', and '?' after getopt_long has printed why it refused the option.

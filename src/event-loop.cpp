@@ -137,7 +137,7 @@ static void create_plain_buffers(evl_socket *sock)
 static void attach_tls_session(evl_socket *sock, bool server, const char *caller)
 {
     sock->flags |= EVL_SOCK_SECURE;
-    sock->ssl = SSL_new(ssl_ctx);
+    sock->ssl = ssl_new_session();
     if (!sock->ssl)
         assert_failure(caller, THIS_FILE, __LINE__, "sock->ssl");
     if (!BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE))
@@ -567,10 +567,13 @@ static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, boo
     char text[ENDPOINT_TEXT_SZ];
     struct sockaddr_in6 sa = sockaddr_in6_of_ep(ep);
     if (bind(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
-        EVL_REPORT(LVL_INFO, "Failed to bind socket to %s\n", ARGendpoint6(text, ep));
+        // The caller tells a busy port, worth another try, from one that waiting cannot cure.
+        int err = errno;
+        EVL_REPORT(LVL_INFO, "Failed to bind socket to %s: %s\n", ARGendpoint6(text, ep),
+                   strerror(err));
         ZD_ASSERT(close(sock->fd) == 0);
         free(sock);
-        return -1;
+        return -err;
     }
     // A pending connection can vanish between epoll's report and the accept; a blocking
     // descriptor would then hold the worker until the next client came.

@@ -248,7 +248,8 @@ uint64_t evl_kernel_unsent(evl_socket *sock);
 // clean end.
 evl_socket *evl_abort(evl *evl, evl_socket *sock);
 
-// Listening and connecting; must not be called with the loop lock held.
+// Listening and connecting; must not be called with the loop lock held. A listener that
+// cannot be bound gives the negated errno value of the bind.
 [[nodiscard]] int evl_listen(evl *evl, int backlog, const evl_ops *ops, void *arg, endpoint ep);
 [[nodiscard]] int evl_listen_ip(evl *evl, address addr, int backlog, const evl_ops *ops, void *arg);
 [[nodiscard]] int evl_secure_listen(evl *evl, int backlog, const evl_ops *ops, void *arg,

@@ -1,11 +1,14 @@
 #include "report.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -14,9 +17,12 @@ const char *const spew_level_name[7] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR
 static pthread_mutex_t report_mx = PTHREAD_MUTEX_INITIALIZER;
 static int min_spew_level = LVL_INFO;
 static int use_syslog = 0;
+static int mirror_stderr = 0;
 
 static constexpr int SYSLOG_LINE_SZ = 1024;
 static constexpr int NAME_WIDTH = 12;
+// A fatal report's whole text, all of its lines.
+static constexpr int FATAL_TEXT_SZ = 2048;
 
 // Callers use 0 to 6 only; anything else must still not index past the table.
 static const char *level_name(int level)
@@ -65,7 +71,14 @@ void vreport(int level, const char *function, const char *file, int line, const 
         return;
     }
     if (use_syslog) {
+        va_list copy;
+        va_copy(copy, ap);
         syslog_line(level, function, file, line, format, ap);
+        if (mirror_stderr && level >= LVL_WARN) {
+            print_header(stderr, level, function, file, line);
+            vfprintf(stderr, format, copy);
+        }
+        va_end(copy);
     } else {
         print_header(stdout, level, function, file, line);
         vfprintf(stdout, format, ap);
@@ -81,24 +94,58 @@ void report(int level, const char *function, const char *file, int line, const c
     va_end(ap);
 }
 
-void report_error(const char *function, const char *file, int line, const char *format, ...)
+// One record per line: a traditional syslog daemon would show an embedded newline as #012,
+// and the first line alone is what operators search for.
+static void syslog_fatal_lines(const char *text)
 {
-    va_list ap;
-    va_start(ap, format);
+    for (const char *p = text; *p != '\0';) {
+        const char *end = strchr(p, '\n');
+        int n = static_cast<int>(end != nullptr ? end - p : static_cast<ptrdiff_t>(strlen(p)));
+        if (n > 0)
+            syslog(LOG_CRIT, "%.*s", n, p);
+        p += n + (end != nullptr ? 1 : 0);
+    }
+}
+
+// Fatal reports go out at crit, not emerg: journald sends emerg lines to every terminal, and
+// a unit that restarts would repeat them there every few seconds.
+[[noreturn]] static void vfatal(int status, const char *function, const char *file, int line,
+                                const char *format, va_list ap)
+{
+    char text[FATAL_TEXT_SZ];
+    vsnprintf(text, sizeof(text), format, ap);
     pthread_mutex_lock(&report_mx);
     if (use_syslog) {
-        vsyslog(LOG_EMERG, format, ap);
+        syslog_fatal_lines(text);
+        if (mirror_stderr) {
+            print_header(stderr, LVL_FATAL, function, file, line);
+            fputs(text, stderr);
+        }
     } else {
         print_header(stderr, LVL_WARN, function, file, line);
-        vfprintf(stderr, format, ap);
+        fputs(text, stderr);
     }
-    va_end(ap);
     // _exit skips the stdio flush, and the INFO lines that explain a fatal error are exactly
     // the ones still buffered when standard output is a pipe; keep them. Exit handlers still
     // do not run.
     fflush(stdout);
     pthread_mutex_unlock(&report_mx);
-    _exit(-1);
+    _exit(status);
+}
+
+void report_error(const char *function, const char *file, int line, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vfatal(255, function, file, line, format, ap);
+}
+
+void report_fatal(int status, const char *function, const char *file, int line, const char *format,
+                  ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vfatal(status, function, file, line, format, ap);
 }
 
 void report_set_min_level(int level)
@@ -120,6 +167,41 @@ void report_use_syslog()
 {
     pthread_mutex_lock(&report_mx);
     use_syslog = 1;
+    pthread_mutex_unlock(&report_mx);
+}
+
+void report_open_log(const char *identity)
+{
+    pthread_mutex_lock(&report_mx);
+    openlog(identity, LOG_PID, LOG_DAEMON);
+    pthread_mutex_unlock(&report_mx);
+}
+
+// $JOURNAL_STREAM holds the device and inode of the stream that the service manager connected
+// to the journal; the standard error is the journal when it is that very stream.
+static bool stderr_is_journal()
+{
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st;
+    if (stream == nullptr || sscanf(stream, "%llu:%llu", &dev, &ino) != 2 ||
+        fstat(STDERR_FILENO, &st) != 0)
+        return false;
+    return st.st_dev == dev && st.st_ino == ino;
+}
+
+void report_mirror_startup()
+{
+    bool journal = stderr_is_journal();
+    pthread_mutex_lock(&report_mx);
+    mirror_stderr = !journal;
+    pthread_mutex_unlock(&report_mx);
+}
+
+void report_startup_done()
+{
+    pthread_mutex_lock(&report_mx);
+    mirror_stderr = 0;
     pthread_mutex_unlock(&report_mx);
 }
 

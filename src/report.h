@@ -24,6 +24,17 @@ void vreport(int level, const char *function, const char *file, int line, const 
 [[noreturn]] void report_error(const char *function, const char *file, int line, const char *format,
                                ...) __attribute__((format(printf, 4, 5)));
 
+// Exit statuses of start-up faults that no restart can cure, so that a service manager can be
+// told not to retry them (sysexits.h's EX_NOPERM and EX_CONFIG). Every other fatal report
+// ends with 255.
+inline constexpr int EXIT_NO_PERMISSION = 77;
+inline constexpr int EXIT_CONFIGURATION = 78;
+// A fatal report about the environment or the configuration, with its own exit status. Its
+// text may hold several lines: the first is the line operators search for, the further ones
+// (indented) name the cause and what to check. Each line is a syslog record of its own.
+[[noreturn]] void report_fatal(int status, const char *function, const char *file, int line,
+                               const char *format, ...) __attribute__((format(printf, 5, 6)));
+
 // Lets a kind of line through at most once per interval, so that a storm of the same event
 // (every client of a mount reconnecting to a server that refuses it) costs a line per
 // interval, not one per event. Zero-filled is ready for use.
@@ -53,6 +64,15 @@ const char *report_escape(const char *text, size_t len, char *out, size_t size);
 void report_set_min_level(int level);
 int report_min_level();
 void report_use_syslog();
+// Opens the system log with this identity (kept by the caller for the life of the process),
+// the pid in every record and the daemon facility.
+void report_open_log(const char *identity);
+// While start-up lasts, lines at WARN and above and fatal reports also go to the standard
+// error, in the standard-stream format, so that a person who started the daemon by hand sees
+// why it stopped; not when the standard error is the journal ($JOURNAL_STREAM names it), where
+// each line would be shown twice.
+void report_mirror_startup();
+void report_startup_done();
 void report_more();
 void report_less();
 
@@ -60,3 +80,4 @@ void report_less();
 //   static constexpr char THIS_FILE[] = "src/config";
 #define REPORT(level, ...) report((level), __func__, THIS_FILE, __LINE__, __VA_ARGS__)
 #define REPORT_ERROR(...) report_error(__func__, THIS_FILE, __LINE__, __VA_ARGS__)
+#define REPORT_FATAL(status, ...) report_fatal((status), __func__, THIS_FILE, __LINE__, __VA_ARGS__)

@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -14,10 +15,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <unistd.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -39,12 +41,7 @@ static constexpr long CERT_LIFETIME_S = 315360000; // 3650 days
 static constexpr int CERT_NAME_SZ = 256;
 static constexpr int EXPIRY_WARN_DAYS = 14;
 static constexpr uint64_t EXPIRY_WARN_INTERVAL_NS = 3600ull * 1000000000ull;
-
-// What a refusal line names besides the certificate: the names the daemon accepts (the first
-// ones that fit, then how many more) and the CA bundle it trusts.
-static char expected_names[NAMES_TEXT_SZ];
-static int expected_more;
-static char ca_bundle[NAMES_TEXT_SZ];
+static constexpr size_t FAULT_TEXT_SZ = 512;
 
 // Ciphers, digests and the error string tables are loaded up front so that the verification
 // lines and the fatal errors name what went wrong instead of printing bare codes.
@@ -150,12 +147,61 @@ static bool append_item(char *list, size_t size, const char *item)
     return true;
 }
 
-// Keeps an accepted name, as its line shows it, for the refusal lines.
-static void expect_name(const char *shown)
+// Why a file the daemon needs could not be used, in terms an operator can act on: the system's
+// reason when the file cannot even be opened (without waiting for a writer, should it be a
+// FIFO), else the TLS library's reason, else "see the line before" (the reader said why).
+static void file_fault(const char *path, char *text, size_t size)
 {
-    if (expected_more > 0 || !append_item(expected_names, sizeof(expected_names), shown))
-        expected_more++;
+    unsigned long library = ERR_peek_last_error();
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0)
+        snprintf(text, size, "%s: %s", path, strerror(errno));
+    else if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        snprintf(text, size, "%s: %s", path, strerror(EISDIR));
+    else if (library != 0)
+        snprintf(text, size, "%s: %s", path, ERR_reason_error_string(library));
+    else
+        snprintf(text, size, "%s: see the line before", path);
+    if (fd >= 0)
+        close(fd);
+    ERR_clear_error();
 }
+
+[[noreturn]] static void names_file_fault(const char *path)
+{
+    // The reader's faults are not the TLS library's, whatever its queue holds.
+    ERR_clear_error();
+    char cause[FAULT_TEXT_SZ];
+    file_fault(path, cause, sizeof(cause));
+    REPORT_FATAL(EXIT_CONFIGURATION,
+                 "No accepted server names (cnames): the accepted-names file cannot be used\n"
+                 "  %s; give the server name with -O, or make the file a JSON object whose "
+                 "\"wildcards\" array lists the names\n",
+                 cause);
+}
+
+static bool is_address_literal(const char *name)
+{
+    address a;
+    return parse_address(name, &a) == 0;
+}
+
+// The server name sent in the handshake, for a target behind a front end that routes by it:
+// RFC 6066 allows neither an address nor a wildcard there.
+static bool fits_server_name(const char *name)
+{
+    return name[0] != '\0' && !is_address_literal(name) && strchr(name, '*') == nullptr;
+}
+
+// Names are taken literally, as the library's checks take them: an address is compared with the
+// certificate's IP addresses, anything else with its DNS names, and "*.example.test" matches
+// only a certificate that carries that same wildcard. The library checks one address at most,
+// and an address beside host names would have to match as well as one of them, so only a name
+// that stands alone is checked as an address.
+struct trust_record;
+static void expect_name(trust_record *t, const char *name);
+static void offer_server_name(trust_record *t, const char *name);
 
 // An accepted name or a path comes from a file or the command line: it is logged escaped.
 static const char *escaped(const char *text, char (&shown)[report_escape_size(NAMES_TEXT_SZ)])
@@ -169,6 +215,117 @@ static std::atomic<bool> host_name_checked{false};
 bool ssl_checks_host_name()
 {
     return host_name_checked.load();
+}
+
+static void accept_name(X509_VERIFY_PARAM *param, const char *name, bool alone, trust_record *t)
+{
+    char shown[report_escape_size(NAMES_TEXT_SZ)];
+    expect_name(t, escaped(name, shown));
+    if (is_address_literal(name) && alone) {
+        ZD_ASSERT(X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1);
+        return;
+    }
+    if (is_address_literal(name))
+        REPORT(LVL_WARN,
+               "Accepted name %s is an IP address beside other names: it is checked against "
+               "the certificate's DNS names only\n",
+               shown);
+    ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, name, 0) == 1);
+    if (fits_server_name(name))
+        offer_server_name(t, name);
+}
+
+// What a context verifies against, kept with the context (ex_data) so that every session
+// sends the name and describes a refusal by the names of the very context it was made with,
+// whatever a reload has put in force since.
+struct trust_record {
+    char sni[CERT_NAME_SZ];
+    // The first names that fit, then how many more; and the CA bundle.
+    char expected_names[NAMES_TEXT_SZ];
+    int expected_more;
+    char ca_bundle[NAMES_TEXT_SZ];
+    // Counts reloads: a session is kept for resumption only under the trust it was made with.
+    uint64_t generation;
+};
+
+static void expect_name(trust_record *t, const char *name)
+{
+    if (t->expected_more > 0 || !append_item(t->expected_names, sizeof(t->expected_names), name))
+        t->expected_more++;
+}
+
+static void offer_server_name(trust_record *t, const char *name)
+{
+    if (t->sni[0] == '\0')
+        snprintf(t->sni, sizeof(t->sni), "%s", name);
+}
+
+static int trust_index = -1;
+static pthread_once_t trust_once = PTHREAD_ONCE_INIT;
+
+static void free_trust(void *, void *record, CRYPTO_EX_DATA *, int, long, void *)
+{
+    free(record);
+}
+
+static void make_trust_index()
+{
+    trust_index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, free_trust);
+    ZD_ASSERT(trust_index >= 0);
+}
+
+static trust_record *trust_of(const SSL_CTX *ctx)
+{
+    pthread_once(&trust_once, make_trust_index);
+    return static_cast<trust_record *>(SSL_CTX_get_ex_data(ctx, trust_index));
+}
+
+static trust_record *new_trust(SSL_CTX *ctx, const char *ca_file, uint64_t generation)
+{
+    pthread_once(&trust_once, make_trust_index);
+    auto *t = static_cast<trust_record *>(zmalloc(sizeof(trust_record)));
+    report_escape(ca_file, strlen(ca_file), t->ca_bundle, sizeof(t->ca_bundle));
+    t->generation = generation;
+    free(SSL_CTX_get_ex_data(ctx, trust_index));
+    SSL_CTX_set_ex_data(ctx, trust_index, t);
+    return t;
+}
+
+// The names to accept: the common name, or every name of the list (the names file's). Each is
+// logged; the list's strings are freed, not the list.
+static void accept_names(SSL_CTX *ctx, trust_record *t, const char *common_name, char **names)
+{
+    X509_VERIFY_PARAM *param = X509_VERIFY_PARAM_new();
+    ZD_ASSERT(param != nullptr);
+    bool alone = common_name[0] != '\0' || (names[0] != nullptr && names[1] == nullptr);
+    const char *one[] = {common_name, nullptr};
+    char shown[report_escape_size(NAMES_TEXT_SZ)];
+    int accepted = 0;
+    for (const char *const *p = common_name[0] != '\0' ? one : names; *p != nullptr; p++) {
+        // The line operators know from start-up, by the name they know it, also on a reload.
+        report(LVL_INFO, "absorb_cert", THIS_FILE, __LINE__,
+               "Verifying against openssl server cert name %s\n", escaped(*p, shown));
+        accept_name(param, *p, alone, t);
+        accepted++;
+    }
+    host_name_checked.store(accepted > 0);
+    // An empty list is valid, but the library then checks no name at all: said loudly.
+    if (accepted == 0)
+        report(LVL_WARN, "absorb_cert", THIS_FILE, __LINE__,
+               "No accepted server names in %s: no host name is checked, any certificate that "
+               "chains to the CA bundle %s is accepted\n",
+               accepted_names_path, t->ca_bundle);
+    for (char **p = names; p != nullptr && *p != nullptr; p++)
+        free(*p);
+    ZD_ASSERT(SSL_CTX_set1_param(ctx, param) == 1);
+    X509_VERIFY_PARAM_free(param);
+}
+
+static void require_verified_peer(SSL_CTX *ctx)
+{
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_callback);
+    ZD_ASSERT_T(SSL_CTX_set_cipher_list(ctx, CIPHER_LIST) == 1,
+                "SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1");
 }
 
 // The bundle is checked here first, without waiting, so that a FIFO (which would block the
@@ -193,52 +350,35 @@ static int load_ca_bundle(const char *ca_file, const char **kind)
 // file nothing could be verified, so the daemon does not start.
 static void absorb_cert(const char *ca_file, const char *common_name)
 {
-    X509_VERIFY_PARAM *param = X509_VERIFY_PARAM_new();
-    ZD_ASSERT(param != nullptr);
-    expected_names[0] = '\0';
-    expected_more = 0;
-    report_escape(ca_file, strlen(ca_file), ca_bundle, sizeof(ca_bundle));
-    char shown[report_escape_size(NAMES_TEXT_SZ)];
-    int names = 0;
-    if (common_name[0] != '\0') {
-        ZD_ASSERT(X509_VERIFY_PARAM_set1_host(param, common_name, 0) == 1);
-        REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n",
-               escaped(common_name, shown));
-        expect_name(shown);
-        names = 1;
-    } else {
-        char **cnames = read_json(accepted_names_path);
-        ZD_ASSERT_T(cnames != nullptr, "cnames");
-        for (char **p = cnames; *p != nullptr; p++) {
-            ZD_ASSERT(X509_VERIFY_PARAM_add1_host(param, *p, 0) == 1);
-            REPORT(LVL_INFO, "Verifying against openssl server cert name %s\n", escaped(*p, shown));
-            expect_name(shown);
-            free(*p);
-            names++;
-        }
-        free(cnames);
+    trust_record *t = new_trust(ssl_ctx, ca_file, 0);
+    char *none[] = {nullptr};
+    char **cnames = none;
+    if (common_name[0] == '\0') {
+        cnames = read_json(accepted_names_path);
+        if (cnames == nullptr)
+            names_file_fault(accepted_names_path);
     }
-    host_name_checked.store(names > 0);
-    ZD_ASSERT(SSL_CTX_set1_param(ssl_ctx, param) == 1);
-    X509_VERIFY_PARAM_free(param);
-    // An empty list is valid, but the library then checks no name at all: said once, loudly.
-    if (names == 0)
-        REPORT(LVL_WARN,
-               "No accepted server names in %s: no host name is checked, any certificate that "
-               "chains to the CA bundle %s is accepted\n",
-               accepted_names_path, ca_bundle);
+    accept_names(ssl_ctx, t, common_name, cnames);
+    if (cnames != none)
+        free(cnames);
     const char *kind = "";
     int rc = load_ca_bundle(ca_file, &kind);
     if (rc == -1)
-        REPORT_ERROR("CA bundle %s is a %s, not a regular file\n", ca_bundle, kind);
+        REPORT_FATAL(EXIT_CONFIGURATION,
+                     "CA bundle %s is a %s, not a regular file\n"
+                     "  the file must be a regular file of PEM certificates\n",
+                     t->ca_bundle, kind);
     if (rc != 0) {
-        REPORT(LVL_INFO, "Failed to load root CA bundle %s, aborting...\n", ca_bundle);
-        abort();
+        char cause[FAULT_TEXT_SZ];
+        file_fault(ca_file, cause, sizeof(cause));
+        REPORT_FATAL(EXIT_CONFIGURATION,
+                     "Failed to load root CA bundle %s, aborting...\n"
+                     "  %s; the file must exist, be readable by the daemon's user (and lie "
+                     "outside /home and /root under systemd) and hold PEM certificates\n",
+                     t->ca_bundle, cause);
     }
-    REPORT(LVL_INFO, "Verifying openssl server certs using %s\n", ca_bundle);
-    SSL_CTX_set_verify(ssl_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_callback);
-    ZD_ASSERT_T(SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1,
-                "SSL_CTX_set_cipher_list(ssl_ctx, CIPHER_LIST) == 1");
+    REPORT(LVL_INFO, "Verifying openssl server certs using %s\n", t->ca_bundle);
+    require_verified_peer(ssl_ctx);
 }
 
 // ---- session resumption ----
@@ -255,6 +395,8 @@ static SSL_SESSION *kept_session = nullptr;
 // another handshake has kept since.
 static uintptr_t kept_generation = 0;
 static bool resume_on = false;
+// The generation of the trust in force (trust_record.generation), changed by a reload.
+static uint64_t trust_generation = 0;
 // Per connection (SSL ex_data): the count at the offer, 0 for none; and the copy it was offered,
 // only compared, never dereferenced.
 static int offered_generation_index = -1;
@@ -279,6 +421,14 @@ static void keep_session_locked(SSL_SESSION *sess)
     kept_generation++;
 }
 
+// session_mx held. A session verified under trust that a reload has replaced since is good for
+// nothing later.
+static bool in_force_locked(SSL *ssl)
+{
+    const trust_record *t = trust_of(SSL_get_SSL_CTX(ssl));
+    return t == nullptr || t->generation == trust_generation;
+}
+
 // The library calls this on the worker when a full TLS 1.2 handshake has made a session, and
 // for every TLS 1.3 ticket that arrives after a handshake. A failed verification ends the
 // handshake before either, and a session is only kept if its handshake verified all the same.
@@ -288,7 +438,7 @@ static int keep_new_session(SSL *ssl, SSL_SESSION *sess)
         !SSL_SESSION_is_resumable(sess))
         return 0;
     pthread_mutex_lock(&session_mx);
-    if (resume_on)
+    if (resume_on && in_force_locked(ssl))
         keep_session_locked(sess);
     pthread_mutex_unlock(&session_mx);
     // The library's reference for the call goes back to it.
@@ -296,6 +446,12 @@ static int keep_new_session(SSL *ssl, SSL_SESSION *sess)
 }
 
 // The library keeps no sessions of its own: the slot is the whole client cache.
+static void enable_resumption(SSL_CTX *ctx)
+{
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, keep_new_session);
+}
+
 static void setup_resumption(bool client_mode)
 {
     pthread_once(&offered_once, make_offered_indexes);
@@ -304,6 +460,7 @@ static void setup_resumption(bool client_mode)
     pthread_mutex_lock(&session_mx);
     keep_session_locked(nullptr);
     resume_on = on;
+    trust_generation = 0;
     pthread_mutex_unlock(&session_mx);
     if (!client_mode)
         return;
@@ -311,13 +468,14 @@ static void setup_resumption(bool client_mode)
         REPORT(LVL_INFO, "TLS session resumption off (%s=0)\n", TLS_RESUME_ENV);
         return;
     }
-    SSL_CTX_set_session_cache_mode(ssl_ctx,
-                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(ssl_ctx, keep_new_session);
+    enable_resumption(ssl_ctx);
 }
 
 void ssl_offer_session(SSL *ssl)
 {
+    const trust_record *t = trust_of(SSL_get_SSL_CTX(ssl));
+    if (t != nullptr && t->sni[0] != '\0')
+        (void)SSL_set_tlsext_host_name(ssl, t->sni);
     pthread_once(&offered_once, make_offered_indexes);
     pthread_mutex_lock(&session_mx);
     SSL_SESSION *copy =
@@ -336,6 +494,7 @@ void ssl_offer_session(SSL *ssl)
 // A resumed session was verified when it was made, against the same CA bundle and names, so
 // the library does not verify it again; its stored verdict is checked all the same.
 static void warn_if_expiring(X509 *cert);
+static void note_verified(X509 *cert);
 
 int ssl_session_done(SSL *ssl, bool ok)
 {
@@ -355,7 +514,8 @@ int ssl_session_done(SSL *ssl, bool ok)
     if (!ok || refused) {
         if (offered != 0 && offered == kept_generation)
             keep_session_locked(nullptr);
-    } else if (resumed && resume_on && now != offered_copy && SSL_SESSION_is_resumable(now)) {
+    } else if (resumed && resume_on && now != offered_copy && SSL_SESSION_is_resumable(now) &&
+               in_force_locked(ssl)) {
         // The server renewed the ticket of a resumed TLS 1.2 session: the library made a new
         // session for it, which it does not announce.
         keep_session_locked(now);
@@ -368,8 +528,10 @@ int ssl_session_done(SSL *ssl, bool ok)
     }
     // A resumed session skips the verification callback, which gives the expiry warning.
     X509 *cert = resumed ? SSL_get0_peer_certificate(ssl) : nullptr;
-    if (cert != nullptr)
+    if (cert != nullptr) {
+        note_verified(cert);
         warn_if_expiring(cert);
+    }
     return resumed ? 1 : 0;
 }
 
@@ -386,6 +548,110 @@ void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_nam
     }
     absorb_cert(ca_file, common_name);
     setup_resumption(true);
+}
+
+// ---- reload ----
+//
+// The worker makes sessions while the main thread may put a new context in force: the pointer
+// is read and replaced under ctx_mx, and the old context lives on in the sessions made with it
+// (each holds a reference of its own) until the last of them is freed.
+
+static pthread_mutex_t ctx_mx = PTHREAD_MUTEX_INITIALIZER;
+
+void ssl_expected_names(char *text, size_t size)
+{
+    pthread_mutex_lock(&ctx_mx);
+    const trust_record *t = ssl_ctx != nullptr ? trust_of(ssl_ctx) : nullptr;
+    if (t == nullptr)
+        snprintf(text, size, "%s", "");
+    else if (t->expected_more > 0)
+        snprintf(text, size, "%s and %d more", t->expected_names, t->expected_more);
+    else
+        snprintf(text, size, "%s", t->expected_names);
+    pthread_mutex_unlock(&ctx_mx);
+}
+
+SSL *ssl_new_session()
+{
+    pthread_mutex_lock(&ctx_mx);
+    SSL *ssl = SSL_new(ssl_ctx);
+    pthread_mutex_unlock(&ctx_mx);
+    return ssl;
+}
+
+// What PEM reading does with a file, done with the bytes the file reader sent: every
+// certificate and CRL goes into the store. The number of certificates, or -1 when the text
+// holds none.
+static int load_ca_text(SSL_CTX *ctx, const char *text, size_t len)
+{
+    BIO *bio = BIO_new_mem_buf(text, static_cast<int>(len));
+    STACK_OF(X509_INFO) *infos =
+        bio != nullptr ? PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+    int certs = 0, items = 0;
+    for (int i = 0; i < sk_X509_INFO_num(infos); i++) {
+        X509_INFO *info = sk_X509_INFO_value(infos, i);
+        if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) == 1) {
+            certs++;
+            items++;
+        }
+        if (info->crl != nullptr && X509_STORE_add_crl(store, info->crl) == 1)
+            items++;
+    }
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    return items > 0 ? certs : -1;
+}
+
+static const char *library_reason(const char *otherwise)
+{
+    unsigned long e = ERR_peek_last_error();
+    const char *reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+    return reason != nullptr ? reason : otherwise;
+}
+
+int ssl_reload(const char *ca_file, const char *ca_text, size_t ca_len, const char *common_name,
+               char **names, char *why, size_t why_size)
+{
+    ERR_clear_error();
+    SSL_CTX *ctx = SSL_CTX_new(TLS_method());
+    if (ctx == nullptr) {
+        snprintf(why, why_size, "no TLS context: %s", library_reason("out of memory"));
+        for (char **p = names; p != nullptr && *p != nullptr; p++)
+            free(*p);
+        return -1;
+    }
+    int certs = load_ca_text(ctx, ca_text, ca_len);
+    if (certs < 0) {
+        snprintf(why, why_size, "CA bundle %s: %s", ca_file,
+                 library_reason("no certificate or crl found"));
+        ERR_clear_error();
+        for (char **p = names; p != nullptr && *p != nullptr; p++)
+            free(*p);
+        SSL_CTX_free(ctx);
+        return -1;
+    }
+    pthread_mutex_lock(&session_mx);
+    uint64_t generation = trust_generation + 1;
+    bool resume = resume_on;
+    pthread_mutex_unlock(&session_mx);
+    accept_names(ctx, new_trust(ctx, ca_file, generation), common_name, names);
+    require_verified_peer(ctx);
+    if (resume)
+        enable_resumption(ctx);
+    REPORT(LVL_INFO, "Verifying openssl server certs using %s (%d certificates)\n", ca_file, certs);
+
+    pthread_mutex_lock(&ctx_mx);
+    SSL_CTX *old = ssl_ctx;
+    ssl_ctx = ctx;
+    pthread_mutex_unlock(&ctx_mx);
+    // Trust may have changed: the kept session was verified under the old one.
+    pthread_mutex_lock(&session_mx);
+    trust_generation = generation;
+    keep_session_locked(nullptr);
+    pthread_mutex_unlock(&session_mx);
+    SSL_CTX_free(old);
+    return 0;
 }
 
 void exit_ssl_setup()
@@ -430,6 +696,20 @@ void spew_cert_details(int level, X509 *cert)
     REPORT(level, "  not after:  %s\n", when);
 }
 
+static std::atomic<int64_t> last_not_after{0};
+
+int64_t ssl_last_not_after()
+{
+    return last_not_after.load(std::memory_order_relaxed);
+}
+
+static void note_verified(X509 *cert)
+{
+    struct tm tm = {};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &tm) == 1)
+        last_not_after.store(static_cast<int64_t>(timegm(&tm)), std::memory_order_relaxed);
+}
+
 // A certificate about to expire still verifies, and every mount fails the day it does; the
 // warning comes early enough to renew it, and once an hour so that it is seen, not flooded.
 static void warn_if_expiring(X509 *cert)
@@ -457,8 +737,10 @@ int verify_callback(int preverify_ok, X509_STORE_CTX *store_ctx)
     if (preverify_ok) {
         REPORT(LVL_INFO, "Verified cert\n");
         spew_cert_details(LVL_INFO, cert);
-        if (cert != nullptr && X509_STORE_CTX_get_error_depth(store_ctx) == 0)
+        if (cert != nullptr && X509_STORE_CTX_get_error_depth(store_ctx) == 0) {
+            note_verified(cert);
             warn_if_expiring(cert);
+        }
         return preverify_ok;
     }
     REPORT(LVL_ERROR, "failed to verify the cert\n");
@@ -559,13 +841,17 @@ static X509 *server_certificate(SSL *ssl)
 void ssl_describe_refusal(SSL *ssl, char *text, size_t size)
 {
     long verdict = SSL_get_verify_result(ssl);
+    static const trust_record none = {};
+    const trust_record *t = trust_of(SSL_get_SSL_CTX(ssl));
+    if (t == nullptr)
+        t = &none;
     char more[32] = "";
-    if (expected_more > 0)
-        snprintf(more, sizeof(more), " and %d more", expected_more);
+    if (t->expected_more > 0)
+        snprintf(more, sizeof(more), " and %d more", t->expected_more);
     X509 *cert = server_certificate(ssl);
     if (cert == nullptr) {
         snprintf(text, size, "%s; expected %s%s; no certificate received; CA bundle %s",
-                 X509_verify_cert_error_string(verdict), expected_names, more, ca_bundle);
+                 X509_verify_cert_error_string(verdict), t->expected_names, more, t->ca_bundle);
         return;
     }
     char names[NAMES_TEXT_SZ], from[ASN1TIME_TEXT_SZ], until[ASN1TIME_TEXT_SZ];
@@ -574,6 +860,6 @@ void ssl_describe_refusal(SSL *ssl, char *text, size_t size)
     convert_ASN1TIME(X509_get0_notAfter(cert), until);
     snprintf(text, size,
              "%s; expected %s%s; certificate names %s; CA bundle %s; valid from %s until %s",
-             X509_verify_cert_error_string(verdict), expected_names, more, names, ca_bundle, from,
-             until);
+             X509_verify_cert_error_string(verdict), t->expected_names, more, names, t->ca_bundle,
+             from, until);
 }

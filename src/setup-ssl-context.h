@@ -26,13 +26,31 @@ inline constexpr char TLS_RESUME_ENV[] = "ZARN_DWEL_TLS_RESUME";
 void setup_ssl_ctx(bool client_mode, const char *ca_file, const char *common_name);
 void exit_ssl_setup();
 
+// A new session of the context in force; any thread. The loop makes every session here, since
+// a reload may replace the context at any time (the session holds a reference to its own).
+SSL *ssl_new_session();
+// For the status file, any thread: the names the context in force accepts, as a refusal line
+// shows them; and the not-after date (Unix seconds) of the mount target's certificate as last
+// verified, 0 before the first.
+void ssl_expected_names(char *text, size_t size);
+int64_t ssl_last_not_after();
+// Puts a new client context in force, built from the CA bundle's text (read as `ca_file`) and
+// the expected names (`common_name`, or else the list, whose strings are freed): sessions made
+// after it use it, live ones keep theirs, and the kept session is dropped. 0 on success; -1
+// with the reason in `why` (one line), the context in force unchanged. Main thread, after
+// setup_ssl_ctx in client mode.
+[[nodiscard]] int ssl_reload(const char *ca_file, const char *ca_text, size_t ca_len,
+                             const char *common_name, char **names, char *why, size_t why_size);
+
 // Session resumption towards the mount target. One process-wide slot holds the last session
 // of a handshake that verified the chain and the name; the CA bundle and the names are fixed
 // for the process, so it is good for every later connection. The owner thread sets the slot
 // up (setup_ssl_ctx) and empties it (exit_ssl_setup); the worker offers, replaces and drops
 // it. Its lock is innermost: the calls may be made with the loop and socket locks held.
 //
-// ssl_offer_session: on a new client session, before its handshake; offers the kept session.
+// ssl_offer_session: on a new client session, before its handshake; sends the expected server
+// name (SNI: -O, or the first host name of the names file that is no address and no wildcard)
+// and offers the kept session.
 // ssl_session_done: once its handshake ended, ok when it finished. A failed handshake drops the
 // session it offered. A finished one gives -1 when it resumed a session whose stored verify
 // result is not X509_V_OK (the connection must be failed), 1 when it resumed a good one (a

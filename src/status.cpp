@@ -1,9 +1,11 @@
 #include "status.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <sys/capability.h>
@@ -21,6 +23,7 @@
 #include "report.h"
 #include "setup-ssl-context.h"
 #include "util.h"
+#include "version.h"
 
 static constexpr char THIS_FILE[] = "src/status";
 
@@ -28,6 +31,19 @@ static constexpr char THIS_FILE[] = "src/status";
 static constexpr const char *SERVICE_NAMES[FORWARDER_PORTS] = {"rpcbind", "mount", "nfs", "nlm"};
 
 static int writer_fd = -1;
+
+// Written by the main thread, which reloads; read by the worker, which renders.
+static pthread_mutex_t reload_mx = PTHREAD_MUTEX_INITIALIZER;
+static int64_t reload_at_s;
+static char reload_result[256];
+
+void status_note_reload(int64_t at_s, const char *result)
+{
+    pthread_mutex_lock(&reload_mx);
+    reload_at_s = at_s;
+    snprintf(reload_result, sizeof(reload_result), "%s", result);
+    pthread_mutex_unlock(&reload_mx);
+}
 
 bool status_path(const char *netns, char *path, size_t size)
 {
@@ -113,13 +129,23 @@ static void out_port(text_out *o, const port_counters &p, const char *service)
         p.bytes_down);
 }
 
+static void out_pair(text_out *o, const forwarder_ctx *ctx, const pair_record &r, uint64_t now_ns)
+{
+    char client[ENDPOINT_TEXT_SZ];
+    out(o,
+        "{\"client\": \"%s\", \"port\": %u, \"age_s\": %" PRIu64 ", \"bytes_up\": %" PRIu64
+        ", \"bytes_down\": %" PRIu64 "}",
+        ARGendpoint6(client, r.client), ctx->ports[r.port].port,
+        now_ns > r.opened_ns ? (now_ns - r.opened_ns) / 1000000000 : 0, r.up, r.down);
+}
+
 size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t started_s,
                      int64_t now_s, bool running, char *text, size_t size)
 {
     text_out o{text, size, 0, false};
     char target[ENDPOINT_TEXT_SZ];
-    out(&o, "{\"pid\": %d, \"state\": \"%s\", \"namespace\": ", static_cast<int>(getpid()),
-        running ? "running" : "stopped");
+    out(&o, "{\"schema\": %d, \"version\": \"%s\", \"pid\": %d, \"state\": \"%s\", \"namespace\": ",
+        STATUS_SCHEMA, ZD_VERSION, static_cast<int>(getpid()), running ? "running" : "stopped");
     out_string(&o, config->netns);
     out(&o, ", \"mount_target\": \"%s\", \"host_name_check\": %s, \"started\": ",
         ARGendpoint6(target, endpoint{config->target, config->nfs_ssl_port}),
@@ -127,12 +153,127 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
     out_time(&o, started_s);
     out(&o, ", \"updated\": ");
     out_time(&o, now_s);
+    pthread_mutex_lock(&reload_mx);
+    if (reload_at_s != 0) {
+        out(&o, ", \"last_reload\": {\"at\": ");
+        out_time(&o, reload_at_s);
+        out(&o, ", \"result\": ");
+        out_string(&o, reload_result);
+        out(&o, "}");
+    }
+    pthread_mutex_unlock(&reload_mx);
+    char names[NAMES_TEXT_SZ + 32];
+    ssl_expected_names(names, sizeof(names));
+    out(&o, ", \"accepted_names\": ");
+    out_string(&o, names);
+    out(&o, ", \"target_not_after\": ");
+    if (int64_t not_after = ssl_last_not_after(); not_after != 0)
+        out_time(&o, not_after);
+    else
+        out(&o, "null");
     out(&o, ", \"live_pairs\": %" PRId64 ", \"ports\": [", ctx->npairs);
     for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++) {
         out(&o, "%s\n  ", k > 0 ? "," : "");
         out_port(&o, ctx->ports[k], SERVICE_NAMES[k]);
     }
+    out(&o, "],\n \"pairs\": [");
+    uint64_t now_ns = static_cast<uint64_t>(tick());
+    for (int64_t i = 0; i < ctx->npairs; i++) {
+        out(&o, "%s\n  ", i > 0 ? "," : "");
+        out_pair(&o, ctx, ctx->record[i], now_ns);
+    }
     out(&o, "]}\n");
+    return o.overflow ? 0 : o.len;
+}
+
+// A label value: backslash, double quote and newline escaped.
+static void out_label(text_out *o, const char *s)
+{
+    out(o, "\"");
+    for (const char *p = s; *p; p++) {
+        if (*p == '\\' || *p == '"')
+            out(o, "\\%c", *p);
+        else if (*p == '\n')
+            out(o, "\\n");
+        else
+            out(o, "%c", *p);
+    }
+    out(o, "\"");
+}
+
+static void out_metric_head(text_out *o, const char *name, const char *type, const char *help)
+{
+    out(o, "# HELP zarn_dwel_%s %s\n# TYPE zarn_dwel_%s %s\n", name, help, name, type);
+}
+
+// One sample: name{namespace="..."} value, or per port with its port and service.
+static void out_sample(text_out *o, const char *name, const config *config, uint64_t value)
+{
+    out(o, "zarn_dwel_%s{namespace=", name);
+    out_label(o, config->netns);
+    out(o, "} %" PRIu64 "\n", value);
+}
+
+static void out_port_sample(text_out *o, const char *name, const config *config, int k,
+                            uint16_t port, uint64_t value)
+{
+    out(o, "zarn_dwel_%s{namespace=", name);
+    out_label(o, config->netns);
+    out(o, ",port=\"%u\",service=\"%s\"} %" PRIu64 "\n", port, SERVICE_NAMES[k], value);
+}
+
+size_t status_render_metrics(const forwarder_ctx *ctx, const config *config, int64_t started_s,
+                             int64_t now_s, char *text, size_t size)
+{
+    struct per_port {
+        const char *name;
+        const char *type;
+        const char *help;
+        uint64_t port_counters::*field;
+    };
+    static constexpr per_port COUNTERS[] = {
+        {"accepted_total", "counter", "Client connections accepted.", &port_counters::accepted},
+        {"refused_at_limit_total", "counter", "Clients closed at once: all pairs were live.",
+         &port_counters::refused_at_limit},
+        {"connect_failures_total", "counter", "Pairs whose TLS connection never came up.",
+         &port_counters::connect_failures},
+        {"handshake_failures_total", "counter", "Pairs whose TLS handshake failed.",
+         &port_counters::handshake_failures},
+        {"verification_failures_total", "counter", "Pairs whose server certificate was refused.",
+         &port_counters::verify_failures},
+        {"bytes_up_total", "counter", "Plaintext bytes from clients to the mount target.",
+         &port_counters::bytes_up},
+        {"bytes_down_total", "counter", "Plaintext bytes from the mount target to clients.",
+         &port_counters::bytes_down},
+    };
+    text_out o{text, size, 0, false};
+    for (const per_port &c : COUNTERS) {
+        out_metric_head(&o, c.name, c.type, c.help);
+        for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++)
+            out_port_sample(&o, c.name, config, k, ctx->ports[k].port, ctx->ports[k].*c.field);
+    }
+    out_metric_head(&o, "live_pairs", "gauge", "Pairs open now.");
+    for (int k = 0; k < FORWARDER_PORTS && ctx->ports[k].port != 0; k++)
+        out_port_sample(&o, "live_pairs", config, k, ctx->ports[k].port,
+                        static_cast<uint64_t>(ctx->ports[k].live_pairs));
+    out_metric_head(&o, "started_timestamp_seconds", "gauge", "When the daemon started.");
+    out_sample(&o, "started_timestamp_seconds", config, static_cast<uint64_t>(started_s));
+    out_metric_head(&o, "updated_timestamp_seconds", "gauge", "When this file was written.");
+    out_sample(&o, "updated_timestamp_seconds", config, static_cast<uint64_t>(now_s));
+    if (int64_t not_after = ssl_last_not_after(); not_after != 0) {
+        out_metric_head(&o, "target_not_after_timestamp_seconds", "gauge",
+                        "End of validity of the mount target's certificate as last verified.");
+        out_sample(&o, "target_not_after_timestamp_seconds", config,
+                   static_cast<uint64_t>(not_after));
+    }
+    pthread_mutex_lock(&reload_mx);
+    if (reload_at_s != 0) {
+        out_metric_head(&o, "last_reload_success", "gauge", "1 when the last reload worked.");
+        out_sample(&o, "last_reload_success", config, strcmp(reload_result, "ok") == 0);
+        out_metric_head(&o, "last_reload_timestamp_seconds", "gauge", "When the last reload was.");
+        out_sample(&o, "last_reload_timestamp_seconds", config, static_cast<uint64_t>(reload_at_s));
+    }
+    pthread_mutex_unlock(&reload_mx);
     return o.overflow ? 0 : o.len;
 }
 
@@ -184,25 +325,41 @@ static void become_writer()
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
-[[noreturn]] static void run_writer(int fd, const char *path)
+// Each message is one file's new content behind a byte that says which file.
+static constexpr char KIND_STATUS = 's';
+static constexpr char KIND_METRICS = 'm';
+
+struct written_file {
+    const char *path;
+    const char *what;
+    char temporary[PATH_MAX];
+    bool failing;
+};
+
+[[noreturn]] static void run_writer(int fd, const char *path, const char *metrics_path)
 {
     become_writer();
-    static char text[STATUS_TEXT_SZ];
-    static char temporary[PATH_MAX];
-    snprintf(temporary, sizeof(temporary), "%s.tmp", path);
-    bool failing = false;
+    static char text[STATUS_TEXT_SZ + 1];
+    static written_file files[2] = {{path, "status", "", false},
+                                    {metrics_path, "metrics", "", false}};
+    for (written_file &f : files)
+        if (f.path != nullptr)
+            snprintf(f.temporary, sizeof(f.temporary), "%s.tmp", f.path);
     for (;;) {
         ssize_t n = recv(fd, text, sizeof(text), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             _exit(0);
-        int rc = replace_file(path, temporary, text, static_cast<size_t>(n));
+        written_file &f = files[text[0] == KIND_METRICS ? 1 : 0];
+        if (f.path == nullptr || n < 2)
+            continue;
+        int rc = replace_file(f.path, f.temporary, text + 1, static_cast<size_t>(n - 1));
         // Said once per spell of failures, not every five seconds.
-        if (rc != 0 && !failing)
-            REPORT(LVL_WARN, "Unable to write the status file %s: %s\n", shown_path(path).text,
-                   strerror(-rc));
-        failing = rc != 0;
+        if (rc != 0 && !f.failing)
+            REPORT(LVL_WARN, "Unable to write the %s file %s: %s\n", f.what,
+                   shown_path(f.path).text, strerror(-rc));
+        f.failing = rc != 0;
     }
 }
 
@@ -231,7 +388,7 @@ static int make_default_folders(const char *path)
     return slash - folder > static_cast<ptrdiff_t>(n) ? make_folder(folder) : 0;
 }
 
-int status_start(const char *path)
+int status_start(const char *path, const char *metrics_path)
 {
     if (make_default_folders(path) != 0)
         return -1;
@@ -249,20 +406,37 @@ int status_start(const char *path)
     }
     if (pid == 0) {
         close(sv[0]);
-        run_writer(sv[1], path);
+        run_writer(sv[1], path, metrics_path);
     }
     close(sv[1]);
     writer_fd = sv[0];
     REPORT(LVL_INFO, "Writing status to %s every %d seconds (writer pid %d)\n",
            shown_path(path).text, static_cast<int>(STATUS_INTERVAL_NS / 1000000000),
            static_cast<int>(pid));
+    if (metrics_path != nullptr)
+        REPORT(LVL_INFO, "Writing metrics to %s\n", shown_path(metrics_path).text);
     return 0;
+}
+
+static void publish(char kind, const char *text, size_t len)
+{
+    if (writer_fd < 0 || len == 0)
+        return;
+    struct iovec parts[2] = {{&kind, 1}, {const_cast<char *>(text), len}};
+    struct msghdr m = {};
+    m.msg_iov = parts;
+    m.msg_iovlen = 2;
+    (void)sendmsg(writer_fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void status_publish(const char *text, size_t len)
 {
-    if (writer_fd >= 0 && len > 0)
-        (void)send(writer_fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    publish(KIND_STATUS, text, len);
+}
+
+void status_publish_metrics(const char *text, size_t len)
+{
+    publish(KIND_METRICS, text, len);
 }
 
 void status_stop()

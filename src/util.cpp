@@ -272,12 +272,12 @@ static json_read_result read_whole(const char *path, char *buf, const char **kin
 
 // The messages are logged here rather than in read_whole, because the log prefix names the
 // function that logs and operators know these lines as read_json's.
-char **read_json(const char *path)
+char **read_json(const char *path, const char *text)
 {
     char buf[JSON_BUF_SZ];
     memset(buf, 0, sizeof(buf));
     const char *kind = "";
-    switch (read_whole(path, buf, &kind)) {
+    switch (text != nullptr ? JSON_READ_OK : read_whole(path, buf, &kind)) {
     case JSON_READ_OK:
         break;
     case JSON_READ_NO_OPEN:
@@ -294,7 +294,7 @@ char **read_json(const char *path)
         REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
         return nullptr;
     }
-    json_object *doc = json_tokener_parse(buf);
+    json_object *doc = json_tokener_parse(text != nullptr ? text : buf);
     if (doc == nullptr) {
         REPORT(LVL_ERROR, "Unable to parse json file %s.\n", path);
         return nullptr;

@@ -108,7 +108,9 @@ static_assert(sizeof(struct sockaddr_in6) == 28);
 // ERROR line. The caller frees each string and then the array. Every name is one the TLS
 // library can check a host name against (host_name_fault): a file that holds any other is
 // refused whole, since the library would skip an empty name without a word and check nothing.
-char **read_json(const char *path);
+// With `text` (the file's content, read already: at most 4095 bytes and a terminating zero)
+// nothing is read, and `path` is only what the lines name.
+char **read_json(const char *path, const char *text = nullptr);
 // Why `name` (len bytes) cannot be an accepted name, or null when it can: letters, digits and
 // "-_*" in dot-separated labels of 1 to 63 characters, at most 253 in all, with one leading dot
 // allowed (the library's "any subdomain of").

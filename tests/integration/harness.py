@@ -44,12 +44,16 @@ ZD_BIN = os.environ.get("ZD_BIN", os.path.join(os.path.dirname(__file__), "../..
 ZD_SRC = os.environ.get("ZD_SRC", os.path.join(os.path.dirname(__file__), "../.."))
 DAEMON = os.path.join(ZD_BIN, "zarn-dwel-forwarder")
 
+# Where the daemon keeps what belongs to one namespace's instance when no manager says.
+RUNTIME_DIR = "/run/zarn-dwel"
 # The daemon's fixed listener ports and its defaults for the other three.
 RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT = 111, 2048, 2049, 2050
 LISTENER_PORTS = (RPCBIND_PORT, MOUNT_PORT, NFS_PORT, NLM_PORT)
 
-# Levels of the daemon's log; report_error lines carry syslog priority 0 and show as FATAL_EXIT.
+# Levels of the daemon's log; fatal reports (report_error and its kin) carry syslog priority
+# crit, which no other line uses, and show as FATAL_EXIT.
 TRACE, DEBUG, INFO, WARN, ERROR, BUG, FATAL, FATAL_EXIT = range(8)
+_LOG_CRIT = 2
 
 _CLONE_NEWNET = 0x40000000
 # Hundreds of client and peer sockets live at once in some tests.
@@ -123,6 +127,8 @@ class Netns:
     def __exit__(self, *exc):
         subprocess.run(["ip", "netns", "delete", self.name], timeout=30,
                        stderr=subprocess.DEVNULL)
+        # The daemon's folder for the namespace: its instance lock, maybe its status file.
+        shutil.rmtree(os.path.join(RUNTIME_DIR, self.name), True)
 
     def run(self, args, **kw):
         kw.setdefault("timeout", 60)
@@ -207,9 +213,10 @@ def _parse_ss(out):
 
 
 class LogLine:
-    """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text".
+    """One syslog datagram of the daemon: "<PRI>Mmm dd hh:mm:ss tag: function____:src/file:N:text",
+    where the tag is "zarn-dwel-forwarder@<namespace>[pid]" (.identity, .tag_pid).
     The function name is cut to its first 12 characters (compare with function_name()).
-    report_error lines have no function prefix; their level is FATAL_EXIT."""
+    Fatal reports have no function prefix; their level is FATAL_EXIT."""
 
     _prefix = re.compile(r"^(.{12}):(src/[^:]+):(\d+):(.*)$", re.S)
 
@@ -219,12 +226,18 @@ class LogLine:
         self.raw = raw
         m = re.match(r"^<(\d+)>", raw)
         self.priority = int(m.group(1)) if m else -1
-        self.level = 7 - (self.priority & 7) if m else -1
+        self.level = -1
+        if m:
+            severity = self.priority & 7
+            self.level = FATAL_EXIT if severity == _LOG_CRIT else 7 - severity
         rest = raw[m.end():] if m else raw
         # The timestamp is fixed-width ("Mmm dd hh:mm:ss "); the tag ends at the first ": ".
         tag_and_message = rest[16:]
         tag, _, message = tag_and_message.partition(": ")
         self.tag = tag
+        # "identity[pid]" once the daemon has opened its log.
+        t = re.match(r"^(.*)\[(\d+)\]$", tag)
+        self.identity, self.tag_pid = (t.group(1), int(t.group(2))) if t else (tag, None)
         message = message.rstrip("\n")
         p = self._prefix.match(message)
         if p:
@@ -395,10 +408,10 @@ class Pki:
                       cert, "-days", str(CERT_DAYS), "-subj", "/O=zd tests/CN=" + label)
         return cert, key
 
-    def server(self, name, ca=None, days=None):
-        """A server certificate for the name (as CN and DNS name), signed by the CA given as
-        (cert, key) or by the main one, valid for `days` (CERT_DAYS); returns (certificate
-        path, key path)."""
+    def server(self, name, ca=None, days=None, alt=None):
+        """A server certificate for the name (as CN and DNS name, or the subjectAltName text
+        `alt` such as "IP:::1"), signed by the CA given as (cert, key) or by the main one, valid
+        for `days` (CERT_DAYS); returns (certificate path, key path)."""
         ca_cert, ca_key = ca or (self.ca, self.ca_key)
         label = unique_name("srv-")
         cert = os.path.join(self.dir, label + ".pem")
@@ -406,7 +419,7 @@ class Pki:
         csr = os.path.join(self.dir, label + ".csr")
         ext = os.path.join(self.dir, label + ".ext")
         with open(ext, "w") as f:
-            f.write("subjectAltName=DNS:%s\n" % name)
+            f.write("subjectAltName=%s\n" % (alt or "DNS:" + name))
         self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
                       "-subj", "/O=zd tests/CN=" + name)
         self._openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
@@ -429,6 +442,7 @@ class ConnInfo:
         self.data = bytearray()
         self.end = None  # "close_notify", "eof", "reset", "handshake: ...", "error: ..."
         self.reused = None  # after the handshake: whether it resumed an earlier session
+        self.server_name = None  # the name the client sent (SNI), if any
         self.done = threading.Event()
 
     def digest(self):
@@ -493,6 +507,7 @@ class TlsPeer:
             if self.cert:
                 self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 self.ctx.load_cert_chain(self.cert, self.key)
+                self.ctx.sni_callback = self._note_server_name
                 if self.tls_max is not None:
                     self.ctx.maximum_version = self.tls_max
             self.listener.listen(512)
@@ -556,6 +571,7 @@ class TlsPeer:
                 conn = self.ctx.wrap_socket(raw, server_side=True,
                                             do_handshake_on_connect=False,
                                             suppress_ragged_eofs=False)
+                conn.zd_info = info
                 conn.do_handshake()
                 info.reused = conn.session_reused
             except (ssl.SSLError, OSError) as e:
@@ -577,6 +593,10 @@ class TlsPeer:
                         s.close()
                 except OSError:
                     pass
+
+    @staticmethod
+    def _note_server_name(conn, name, ctx):
+        conn.zd_info.server_name = name
 
     def _read_all(self, conn, info):
         while True:
@@ -842,7 +862,7 @@ class Daemon:
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
                  wait="pop network namespace", timeout=20.0, env=None, wrapper=(),
-                 status_path=""):
+                 status_path="", journal_stderr=False):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
@@ -864,6 +884,9 @@ class Daemon:
         else:
             self.env[STATUS_ENV] = status_path
         self.status_path = status_path
+        # journal_stderr: $JOURNAL_STREAM names the daemon's standard error, as systemd sets it
+        # when that is the journal.
+        self.journal_stderr = journal_stderr
         self.proc = None
 
     def __enter__(self):
@@ -889,6 +912,9 @@ class Daemon:
     def _launch(self):
         self.prefix = self.syslog.launch_prefix()
         self.start_mark = self.syslog.mark()
+        if self.journal_stderr:
+            st = os.fstat(self._err.fileno())
+            self.env["JOURNAL_STREAM"] = "%d:%d" % (st.st_dev, st.st_ino)
         self.proc = subprocess.Popen(self.prefix + self.args, stdout=self._out,
                                      stderr=self._err, stdin=subprocess.DEVNULL,
                                      preexec_fn=_no_core, env=self.env)

@@ -11,25 +11,25 @@ import base64
 import os
 import re
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from harness import (ERROR, FATAL_EXIT, INFO, NFS_PORT, WARN, Daemon, Rig, exchange,
-                     function_name, run_tests, sha256)
+from harness import (ERROR, FATAL_EXIT, INFO, NFS_PORT, WARN, Daemon, Rig, exchange, function_name, run_tests,
+                     sha256)
 
 NAME = "srv.test"
 NAMES_FILE = "/etc/zarn-dwel-utils.d/config.json"
 MIB = 1 << 20
 EXIT_BOUND_S = 20
 ABORTED = -signal.SIGABRT
+EXIT_CONFIGURATION = 78
 
 # Root reads a mode 000 file through these; without them it is refused like anybody else.
 NO_DAC = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"]
 OVERLAY_FAILED = 98
-FATAL_LINES = ("Failed assertion: ", "Failed to load root CA bundle ")
+FATAL_LINES = ("Failed assertion: ", "Failed to load root CA bundle ", "No accepted server names")
 
 
 def figure(text):
@@ -75,25 +75,18 @@ class BadStartupFiles(unittest.TestCase):
         return Daemon(rig.log, rig.ns, rig.peer.port, ca or rig.pki.ca, common_name, env=env,
                       wrapper=wrapper, wait=wait)
 
-    def assert_fails_before_opening_anything(self, case, d, started, patterns, ends=ABORTED):
-        """The daemon ends by abort (or the given status); the patterns match consecutive
-        lines of its log, the first of them at its level and function; nothing was started
-        or opened."""
-        try:
-            status = d.wait_exit(EXIT_BOUND_S)
-        except subprocess.TimeoutExpired:
-            self.fail("%s: start-up still under way after %d s; log:\n%s" % (
-                case, EXIT_BOUND_S, d.describe()))
+    def assert_fails_before_opening_anything(self, case, d, started, patterns, status):
+        """The daemon ends with the status; the patterns match consecutive lines of its log,
+        each at its level and, where given, function; nothing was started or opened."""
+        ended = d.wait_exit(EXIT_BOUND_S)
         took = time.monotonic() - started
-        self.assertNotEqual(OVERLAY_FAILED, status, "the overlay over /etc failed")
-        self.assertEqual(ends, status, d.describe())
+        self.assertNotEqual(OVERLAY_FAILED, ended, "the overlay over /etc failed")
+        self.assertEqual(status, ended, d.describe())
         first = d.wait_line(patterns[0][2])
         lines = d.lines()
         at = lines.index(first)
         fatal = [l.text for l in lines[at:] if l.text.startswith(FATAL_LINES)]
-        how = "by abort" if status == ABORTED else "with status %d" % status
-        figure("%s: start-up ended %s after %.2f s: %r" % (case, how, took, fatal[:1] or [
-            first.text]))
+        figure("%s: start-up ended (%d) after %.2f s: %r" % (case, ended, took, fatal[:1]))
         for (level, function, pattern), line in zip(patterns, lines[at:]):
             self.assertRegex(line.text, pattern)
             self.assertEqual(level, line.level, line)
@@ -115,13 +108,13 @@ class BadStartupFiles(unittest.TestCase):
         finally:
             client.close()
 
-    def run_case(self, case, patterns, ends=ABORTED, **kw):
+    def run_case(self, case, patterns, status=ABORTED, **kw):
         started = time.monotonic()
         with self.daemon(**kw) as d:
             if patterns is None:
                 self.assert_starts_and_relays(case, d, started)
                 return d.texts()
-            self.assert_fails_before_opening_anything(case, d, started, patterns, ends)
+            self.assert_fails_before_opening_anything(case, d, started, patterns, status)
             return d.texts()
 
     # ---- the CA bundle ----
@@ -141,17 +134,24 @@ class BadStartupFiles(unittest.TestCase):
         for case, (path, wrapper) in cases.items():
             with self.subTest(case=case):
                 pattern = "^Failed to load root CA bundle %s, aborting\\.\\.\\.$" % re.escape(path)
-                self.run_case("CA bundle " + case, [(INFO, "absorb_cert", pattern)], ca=path,
-                              wrapper=wrapper)
+                self.run_case("CA bundle " + case, [
+                    (FATAL_EXIT, None, pattern),
+                    (FATAL_EXIT, None, "^  %s: .*; the file must exist" % re.escape(path)),
+                ], status=EXIT_CONFIGURATION, ca=path, wrapper=wrapper)
         # Anything but a regular file is refused at once, saying what it is: opening a FIFO
         # nobody writes to would wait for good, with the terminating signals already blocked.
         for case, path, kind in [("a FIFO", self.fifo("ca.fifo"), "FIFO"),
                                  ("a directory", self.dir, "directory"),
                                  ("a device", "/dev/zero", "character device")]:
             with self.subTest(case=case):
-                self.run_case("CA bundle " + case, [(FATAL_EXIT, None, "^CA bundle %s is a %s, not "
-                                                     "a regular file$" % (re.escape(path), kind))],
-                              ends=255, ca=path)
+                self.run_case("CA bundle " + case, [
+                    (FATAL_EXIT, None, "^CA bundle %s is a %s, not a regular file$" % (
+                        re.escape(path), kind))], status=EXIT_CONFIGURATION, ca=path)
+
+    def fifo(self, name):
+        path = self.path(name)
+        os.mkfifo(path)
+        return path
 
     def test_large_valid_ca_bundle_is_loaded(self):
         other, _ = self.rig.pki.make_ca("bundle-filler")
@@ -178,51 +178,39 @@ class BadStartupFiles(unittest.TestCase):
             os.chmod(path, mode)
         return layer
 
-    def fifo(self, name):
-        path = self.path(name)
-        os.mkfifo(path)
-        return path
-
     def test_accepted_names_file(self):
         names = ['"name-%06d.test"' % i for i in range(MIB // 16)]
         cases = {
-            "missing": (None, 0o644, (), "Unable to open config file"),
-            "empty": (b"", 0o644, (), "Unable to read json file"),
+            "missing": (None, 0o644, (), "Unable to open config file",
+                        "No such file or directory"),
+            "empty": (b"", 0o644, (), "Unable to read json file", "see the line before"),
             "huge": (('{"wildcards": [%s, "%s"]}' % (", ".join(names), NAME)).encode(), 0o644,
-                     (), "Unable to parse json file"),
+                     (), "Unable to parse json file", "see the line before"),
             "unreadable": (b'{"wildcards": ["%s"]}' % NAME.encode(), 0, NO_DAC,
-                           "Unable to open config file %s."),
+                           "Unable to open config file", "Permission denied"),
             # Names the library cannot check would leave the check off, or match nothing.
             "an empty name": (b'{"wildcards": ["%s", ""]}' % NAME.encode(), 0o644, (),
                               'Unable to use cname "" at index 1 from json file %s: an empty '
-                              'name would turn the host-name check off.'),
+                              'name would turn the host-name check off.', "see the line before"),
             "a forged line": (b'{"wildcards": ["a\\nb<13>forged\\u001b[2J"]}', 0o644, (),
                               'Unable to use cname "a\\x0ab<13>forged\\x1b[2J" at index 0 from '
                               'json file %s: not a host name (letters, digits, "-", "_", "*" and '
-                              'dots only).'),
+                              'dots only).', "see the line before"),
             "a FIFO": ("fifo", 0o644, (), "Unable to read json file %s: it is a FIFO, not a "
-                       "regular file."),
+                       "regular file.", "see the line before"),
         }
-        for case, (data, mode, no_dac, message) in cases.items():
+        for case, (data, mode, no_dac, message, cause) in cases.items():
             with self.subTest(case=case):
-                layer = self.names_layer(case, data, mode)
+                layer = self.names_layer(case.replace(" ", "-"), data, mode)
                 if "%s" not in message:
                     message += " %s."
                 self.run_case("names file " + case, [
                     (ERROR, "read_json", "^%s$" % re.escape(message % NAMES_FILE)),
-                    (ERROR, "absorb_cert", "^Failed assertion: cnames$"),
-                    (ERROR, "absorb_cert", "^Errno: "),
-                    (ERROR, "absorb_cert", "^Backtrace: "),
-                ], common_name="", wrapper=names_overlay(layer) + list(no_dac))
-
-    def test_valid_accepted_names_file_is_read_through_the_overlay(self):
-        # Without this the failures above could come from an overlay that shows nothing.
-        layer = self.names_layer("valid", b'{"wildcards": ["other.test", "%s"]}' % NAME.encode())
-        texts = self.run_case("names file valid", None, common_name="",
-                              wrapper=names_overlay(layer))
-        verifying = [t for t in texts if t.startswith("Verifying against openssl server cert")]
-        self.assertEqual(["Verifying against openssl server cert name other.test",
-                          "Verifying against openssl server cert name " + NAME], verifying)
+                    (FATAL_EXIT, None, r"^No accepted server names \(cnames\)"),
+                    (FATAL_EXIT, None, "^  %s: %s; give the server name with -O" % (
+                        re.escape(NAMES_FILE), cause)),
+                ], status=EXIT_CONFIGURATION, common_name="",
+                    wrapper=names_overlay(layer) + list(no_dac))
 
     def test_empty_names_list_checks_no_name_and_says_so(self):
         # Valid: any certificate that chains to the bundle is accepted, loudly, and the status
@@ -246,6 +234,41 @@ class BadStartupFiles(unittest.TestCase):
                             % (NAMES_FILE, self.rig.pki.ca), warned[0].text)
                     st = d.wait_status(lambda st: True)
                     self.assertIs(checked, st["host_name_check"])
+
+    def test_valid_accepted_names_file_is_read_through_the_overlay(self):
+        # Without this the failures above could come from an overlay that shows nothing.
+        layer = self.names_layer("valid", b'{"wildcards": ["other.test", "%s"]}' % NAME.encode())
+        texts = self.run_case("names file valid", None, common_name="",
+                              wrapper=names_overlay(layer))
+        verifying = [t for t in texts if t.startswith("Verifying against openssl server cert")]
+        self.assertEqual(["Verifying against openssl server cert name other.test",
+                          "Verifying against openssl server cert name " + NAME], verifying)
+
+    def test_reload_of_the_names_file(self):
+        """A reload reads the file again: a broken one keeps the names in force and says why,
+        a fixed one with another name puts that name in force."""
+        layer = self.names_layer("reload", b'{"wildcards": ["%s"]}' % NAME.encode())
+        upper = os.path.join(layer, "upper", "zarn-dwel-utils.d", "config.json")
+        cases = [
+            (b'{"wildcards": [', r"^Reload failed, the CA bundle and names in force stay: "
+             r"accepted-names file %s: not a JSON object" % re.escape(NAMES_FILE), NAME),
+            (b"", "^Reload failed, .*: accepted-names file %s is empty$" % re.escape(NAMES_FILE),
+             NAME),
+            (b'{"wildcards": ["other.test"]}', "^Reloaded: ", "other.test"),
+        ]
+        with self.daemon(common_name="", wrapper=names_overlay(layer),
+                         wait="pop network namespace") as d:
+            for data, line, in_force in cases:
+                with self.subTest(data=data):
+                    with open(upper, "wb") as f:
+                        f.write(data)
+                    mark = self.rig.log.mark()
+                    d.signal(signal.SIGHUP)
+                    d.wait_line(line, start=mark)
+                    st = d.wait_status(lambda st: st["accepted_names"] == in_force and
+                                       st.get("last_reload", {}).get("at") is not None)
+                    self.assertEqual(in_force, st["accepted_names"])
+            self.assertIsNone(d.proc.poll())
 
     # ---- RANDFILE ----
 

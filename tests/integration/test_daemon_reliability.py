@@ -1,6 +1,6 @@
 """The daemon stays useful when things around it go wrong: a client that reconnects from the
 same source port at once gets a working pair, whoever ended the last connection first and
-with TCP timestamps on or off; SIGHUP is logged and survived; and the daemon runs sandboxed,
+with TCP timestamps on or off; SIGHUP reloads and is survived; and the daemon runs sandboxed,
 every thread of it, without refusing anything it needs.
 
 The reconnect cases run the whole daemon in a namespace pair of the test's own: "home", where
@@ -172,13 +172,15 @@ class Running(unittest.TestCase):
         finally:
             c.close()
 
-    def test_sighup_is_logged_and_survived(self):
+    def test_sighup_reloads_and_is_survived(self):
         mark = self.log.mark()
         for _ in range(2):
             self.d.signal(signal.SIGHUP)
             time.sleep(0.2)
-        lines = self.d.wait_line(r"^received SIGHUP, ignoring$", start=mark, count=2)
-        self.assertEqual("wait_loop", lines.function)
+        lines = self.d.wait_line(r"^received SIGHUP, reloading the CA bundle and the accepted "
+                                 r"names$", start=mark, count=2)
+        self.assertEqual("reload", lines.function)
+        self.d.wait_line(r"^Reloaded: ", start=mark, count=2)
         self.assertIsNone(self.d.proc.poll())
         self.assertTrue(self.relays())
 

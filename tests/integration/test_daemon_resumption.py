@@ -6,11 +6,14 @@ from then on; with a certificate for another name it is refused before a byte of
 passes. ZARN_DWEL_TLS_RESUME=0 makes every handshake a full one."""
 
 import os
+import shutil
+import signal
 import ssl
+import threading
 import unittest
 
-from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, exchange,
-                     run_tests)
+from harness import (ERROR, NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed,
+                     exchange, run_tests, sha256)
 
 NAME = "srv.test"
 VERSIONS = {"TLS 1.2": ssl.TLSVersion.TLSv1_2, "TLS 1.3": ssl.TLSVersion.TLSv1_3}
@@ -103,6 +106,57 @@ class Resumption(unittest.TestCase):
             d.wait_line(r"^TLS session resumption off \(ZARN_DWEL_TLS_RESUME=0\)$")
             for n in range(2):
                 self.assert_full(*self.echo_once(d, peer, n))
+
+    def test_sighup_rotates_the_ca_while_a_pair_streams(self):
+        """The bundle rewritten in place with a new CA and the target given a certificate of
+        that CA: after SIGHUP new connections verify against it with a full handshake while
+        the open pair streams on; a reload that fails keeps what is in force."""
+        ca = os.path.join(self.pki.dir, "rotating-ca.pem")
+        shutil.copy(self.pki.ca, ca)
+        new_ca = self.pki.make_ca("rotated-ca")
+        new_cert = self.pki.server(NAME, ca=new_ca)
+        with TlsPeer(*self.cert, mode="echo") as peer, \
+                Daemon(self.log, self.ns, peer.port, ca, NAME) as d:
+            self.assert_full(*self.echo_once(d, peer, 0))
+            self.assert_resumed(*self.echo_once(d, peer, 1))
+            streaming = self.ns.connect(NFS_PORT)
+            payload = os.urandom(64 << 20)
+            got = []
+            stream = threading.Thread(target=lambda: got.append(
+                exchange(streaming, payload, timeout=60)))
+            stream.start()
+            with open(new_ca[0], "rb") as f, open(ca, "r+b") as bundle:
+                bundle.write(f.read())
+                bundle.truncate()
+            peer.ctx.load_cert_chain(*new_cert)
+            d.signal(signal.SIGHUP)
+            d.wait_line("^Reloaded: new connections verify against the new CA bundle")
+            conn, texts = self.echo_once(d, peer, 3)
+            self.assert_full(conn, texts)
+            self.assertIn("Verifying openssl server certs using %s (1 certificates)" % ca,
+                          d.texts())
+            self.assert_resumed(*self.echo_once(d, peer, 4))
+            stream.join(60)
+            self.assertEqual(sha256(payload), sha256(got[0]))
+            streaming.close()
+            st = d.wait_status(lambda st: st.get("last_reload", {}).get("result") == "ok")
+
+            with open(ca, "w") as bundle:
+                bundle.write("not a certificate\n")
+            mark = self.log.mark()
+            d.signal(signal.SIGHUP)
+            line = d.wait_line("^Reload failed, the CA bundle and names in force stay: ",
+                               start=mark)
+            self.assertIn("CA bundle %s: " % ca, line.text)
+            self.assertEqual(ERROR, line.level)
+            self.assert_resumed(*self.echo_once(d, peer, 5))
+            st = d.wait_status(lambda st: st["last_reload"]["result"] != "ok")
+            self.assertTrue(st["last_reload"]["result"].startswith("CA bundle "), st)
+            self.assertFalse([t for t in d.texts() if "sandbox refused" in t], d.describe())
+            # The reader, a process of its own, reads only beside its two files (Landlock).
+            self.assertFalse([l.text for l in self.log.records()
+                              if l.text.startswith("File reader not confined")])
+            self.assertIsNone(d.proc.poll())
 
 
 if __name__ == "__main__":

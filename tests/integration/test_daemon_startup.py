@@ -52,7 +52,9 @@ class RunningDaemon(unittest.TestCase):
         for (function, _), line in zip(expected, got):
             if function:
                 self.assertEqual(function_name(function), line.function)
-            self.assertEqual(13, line.priority, line)  # LOG_USER | LOG_NOTICE: INFO
+            self.assertEqual(29, line.priority, line)  # LOG_DAEMON | LOG_NOTICE: INFO
+            self.assertEqual(("zarn-dwel-forwarder@" + rig.ns.name, d.pid),
+                             (line.identity, line.tag_pid))
         self.assertEqual("src/main", got[5].file)
         self.assertEqual("src/main", got[-1].file)
         # The worker starts after the TLS context exists, whatever the main thread does next.

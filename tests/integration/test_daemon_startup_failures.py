@@ -1,12 +1,20 @@
-"""Start-ups that cannot finish: a missing namespace, busy ports, the rpcbind retries."""
+"""Start-ups that cannot finish: each mistake as a person at a terminal meets it (status, the
+lines on standard error) and as the log shows it; busy ports and the rpcbind retries."""
 
+import os
 import re
 import signal
 import unittest
 
-from harness import ERROR, FATAL_EXIT, WARN, Daemon, Rig, exchange, run_tests
+from harness import FATAL_EXIT, WARN, Daemon, Rig, exchange, run_tests
 
 RETRY_WARNING = "evl_listen failed, will retry..."
+EXIT_NO_PERMISSION, EXIT_CONFIGURATION = 77, 78
+# A line of the standard-stream format at FATAL, and its message.
+STDERR_FATAL = re.compile(r"^\S+Z: FATAL \d+:\d+ .{12}:src/[^:]+:\d+:(.*)$")
+NO_SYS_ADMIN = ["setpriv", "--inh-caps=-all", "--bounding-set=-sys_admin", "--"]
+ABSENT_ADDRESS = "2001:db8::1"
+LOG_DAEMON_CRIT = 3 * 8 + 2
 
 
 class StartupFailures(unittest.TestCase):
@@ -18,28 +26,104 @@ class StartupFailures(unittest.TestCase):
     def tearDownClass(cls):
         cls.rig.__exit__(None, None, None)
 
-    def daemon(self, netns=None, extra=(), wait=None):
+    def daemon(self, netns=None, extra=(), wait=None, ca=None, wrapper=(), **kw):
         rig = self.rig
-        return Daemon(rig.log, netns or rig.ns, rig.peer.port, rig.pki.ca, rig.name, extra=extra,
-                      wait=wait)
+        return Daemon(rig.log, netns or rig.ns, rig.peer.port, ca or rig.pki.ca, rig.name,
+                      extra=extra, wait=wait, wrapper=wrapper, **kw)
 
     def assert_no_listener_opened(self, d):
         self.assertFalse([t for t in d.texts() if "Accepting new connections" in t],
                          d.describe())
 
-    def test_missing_namespace_is_fatal_before_any_listener(self):
-        with self.daemon(netns="zd-no-such-namespace") as d:
-            self.assertEqual(-signal.SIGABRT, d.wait_exit(20), d.describe())
-            d.wait_line("Backtrace: ")
-            texts = d.texts()
-            # The worker is already started then, but whether it has logged its first line
-            # before the abort is a race; the line is not checked.
-            self.assertIn("push network namespace: zd-no-such-namespace", texts)
-            failed = [l for l in d.lines() if l.text == "Failed assertion: netnsfd >= 0"]
-            self.assertEqual(1, len(failed), d.describe())
-            self.assertEqual((ERROR, "netns_push", "src/main"),
-                             (failed[0].level, failed[0].function, failed[0].file))
-            self.assert_no_listener_opened(d)
+    def test_mistakes_are_fatal_reports_that_name_their_cause(self):
+        """Per mistake the status, the first line (on standard error and in the log at crit)
+        and a pattern of the second, which names the cause; no backtrace, no retries."""
+        pki, ns = self.rig.pki, self.rig.ns.name
+        not_pem = os.path.join(pki.dir, "not-pem.pem")
+        with open(not_pem, "w") as f:
+            f.write("hello\n")
+        missing = os.path.join(pki.dir, "missing.pem")
+        ca_line = "Failed to load root CA bundle %s, aborting..."
+        cases = {
+            "CA bundle missing": (dict(ca=missing), EXIT_CONFIGURATION, ca_line % missing,
+                                  "No such file or directory"),
+            "CA bundle not PEM": (dict(ca=not_pem), EXIT_CONFIGURATION, ca_line % not_pem,
+                                  "no certificate or crl found"),
+            "CA bundle a directory": (dict(ca=pki.dir), EXIT_CONFIGURATION, ca_line % pki.dir,
+                                      "Is a directory"),
+            "namespace missing": (dict(netns="zd-no-such-namespace"), 255,
+                                  "Unable to open network namespace zd-no-such-namespace "
+                                  "(netnsfd >= 0)", "No such file or directory; create it"),
+            "without CAP_SYS_ADMIN": (dict(wrapper=NO_SYS_ADMIN), EXIT_NO_PERMISSION,
+                                      "Missing capabilities: CAP_SYS_ADMIN", "run it as root"),
+            "-I not in the namespace": (dict(extra=["-I", ABSENT_ADDRESS]), 255,
+                                        "Failed to start listening to rpcbind port (111).",
+                                        r"Binding \[%s\]:111 in namespace %s: Cannot assign "
+                                        "requested address" % (ABSENT_ADDRESS, re.escape(ns))),
+        }
+        for case, (kw, status, first, second) in cases.items():
+            with self.subTest(case=case), self.daemon(**kw) as d:
+                self.assertEqual(status, d.wait_exit(20), d.describe())
+                line = d.wait_line("^" + re.escape(first) + "$")
+                self.assertEqual(FATAL_EXIT, line.level, line)
+                self.assertEqual(LOG_DAEMON_CRIT, line.priority, line)
+                self.assertEqual(d.pid, line.tag_pid)
+                lines = d.lines()
+                cause = lines[lines.index(line) + 1]
+                self.assertEqual(FATAL_EXIT, cause.level, cause)
+                self.assertRegex(cause.text, "^  .*" + second)
+                err = d.stderr().splitlines()
+                fatal = [i for i, t in enumerate(err) if STDERR_FATAL.match(t)]
+                self.assertEqual(1, len(fatal), err)
+                self.assertEqual(first, STDERR_FATAL.match(err[fatal[0]]).group(1))
+                self.assertEqual(cause.text, err[fatal[0] + 1])
+                self.assertFalse([t for t in d.texts() if t.startswith(
+                    ("Failed assertion", "Backtrace", RETRY_WARNING))], d.describe())
+                self.assert_no_listener_opened(d)
+                # An aborted start-up leaves no status file that says "running".
+                self.assertIsNone(d.status())
+
+    def test_stderr_has_warnings_until_started_and_nothing_when_it_is_the_journal(self):
+        holder = self.rig.ns.hold_port(111)
+        try:
+            with self.daemon() as d:
+                d.wait_line(RETRY_WARNING, count=2)
+                holder.close()
+                d.wait_line("pop network namespace")
+                d.wait_signal_wait()
+                err = d.stderr()
+                self.assertIn(RETRY_WARNING, err)
+                self.assertNotIn(" INFO ", err)
+                d.signal(signal.SIGTERM)
+                self.assertEqual(0, d.wait_exit(20))
+                self.assertEqual(err, d.stderr(), "lines on stderr after start-up")
+        finally:
+            holder.close()
+        with self.daemon(extra=["-I", ABSENT_ADDRESS], journal_stderr=True) as d:
+            self.assertEqual(255, d.wait_exit(20))
+            d.wait_line("^Failed to start listening to rpcbind port")
+            self.assertEqual("", d.stderr())
+
+    def test_a_second_instance_for_the_namespace_is_refused_with_the_first_ones_pid(self):
+        with self.daemon(wait="pop network namespace") as first:
+            with self.daemon() as second:
+                self.assertEqual(255, second.wait_exit(20), second.describe())
+                line = second.wait_line("^Another zarn-dwel-forwarder")
+                self.assertEqual(FATAL_EXIT, line.level)
+                self.assertEqual("Another zarn-dwel-forwarder (pid %d) already serves network "
+                                 "namespace %s" % (first.pid, self.rig.ns.name), line.text)
+                self.assertIn(line.text, second.stderr())
+                self.assertFalse([t for t in second.texts() if "Accepting new" in t])
+            client = self.rig.ns.connect(2049)
+            self.assertEqual(b"one" * 100, exchange(client, b"one" * 100))
+            client.close()
+            self.assertEqual([first.pid], sorted(self.rig.ns.listening_pids()[2049]))
+            first.signal(signal.SIGTERM)
+            self.assertEqual(0, first.wait_exit(20))
+        # Gone with its holder: the next one starts.
+        with self.daemon(wait="pop network namespace") as third:
+            third.signal(signal.SIGTERM)
+            self.assertEqual(0, third.wait_exit(20))
 
     def test_busy_port_is_fatal_at_once_with_its_message(self):
         # Configured ports other than the defaults, so that the message must show the option.

@@ -5,11 +5,12 @@ certificate that is about to expire."""
 import os
 import re
 import signal
+import tempfile
 import time
 import unittest
 
 from harness import (INFO, LISTENER_PORTS, MOUNT_PORT, NFS_PORT, RPCBIND_PORT, WARN, Daemon,
-                     Rig, TlsPeer, connection_closed, exchange, run_tests)
+                     Rig, TlsPeer, connection_closed, exchange, run_tests, wait_until)
 
 FIELDS = {"port", "service", "accepted", "refused_at_limit", "connect_failures",
           "handshake_failures", "verification_failures", "session_failures", "reset_pairs",
@@ -55,6 +56,15 @@ class StatusFile(unittest.TestCase):
                 return nfs["live_pairs"] == 1 and nfs["bytes_up"] == 6000 and \
                     mount["bytes_down"] == 300
             st = d.wait_status(settled)
+            # The live pairs one by one, the names in force and the target's certificate.
+            self.assertEqual((2, rig.name), (st["schema"], st["accepted_names"]))
+            self.assertRegex(st["version"], r"^\d+\.\d+\.\d+$")
+            self.assertRegex(st["target_not_after"], r"^\d{4}-\d\d-\d\dT[\d:]{8}Z$")
+            pairs = sorted((p["port"], p["bytes_up"], p["bytes_down"]) for p in st["pairs"])
+            self.assertEqual([(MOUNT_PORT, 300, 300), (NFS_PORT, 5000, 5000)], pairs)
+            self.assertEqual(["[::1]:%d" % kept_mount.getsockname()[1]],
+                             [p["client"] for p in st["pairs"] if p["port"] == MOUNT_PORT])
+            self.assertTrue(all(p["age_s"] >= 0 for p in st["pairs"]))
             nfs, mount = port_entry(st, NFS_PORT), port_entry(st, MOUNT_PORT)
             self.assertEqual((2, 0, 0, 0, 0, 1, 6000, 6000),
                              tuple(nfs[k] for k in ("accepted", "refused_at_limit",
@@ -88,12 +98,41 @@ class StatusFile(unittest.TestCase):
             self.assertEqual(d.pid, st["pid"])
             self.assertTrue(d.wait_line(r"^Writing status to %s every 5 seconds "
                                         r"\(writer pid \d+\)$" % re.escape(d.status_path)))
+            # One daemon per namespace: the first goes before the second comes.
+            d.signal(signal.SIGTERM)
+            self.assertEqual(0, d.wait_exit(20))
             off = Daemon(rig.log, rig.ns, rig.peer.port, rig.pki.ca, rig.name,
                          env=dict(os.environ), status_path=None)
             off.env["ZARN_DWEL_STATUS"] = ""
             with off as d:
                 d.wait_line(r"^No status file$")
                 self.assertFalse([t for t in d.texts() if t.startswith("Writing status")])
+
+
+    def test_metrics_file_in_the_prometheus_text_format(self):
+        with Rig(start=False) as rig, tempfile.TemporaryDirectory(prefix="zd-prom-") as folder:
+            metrics = os.path.join(folder, "zarn-dwel.prom")
+            rig.start(env=dict(os.environ, ZARN_DWEL_METRICS=metrics))
+            c = rig.ns.connect(NFS_PORT)
+            self.assertEqual(b"m" * 700, exchange(c, b"m" * 700))
+            c.close()
+            sample = ('zarn_dwel_bytes_up_total{namespace="%s",port="%d",service="nfs"} 700'
+                      % (rig.ns.name, NFS_PORT))
+
+            def written():
+                try:
+                    with open(metrics) as f:
+                        text = f.read()
+                except FileNotFoundError:
+                    return None
+                return text if sample in text.splitlines() else None
+            text = wait_until(written, 15, "the metrics file with the relayed bytes")
+            for line in text.splitlines():
+                self.assertRegex(line, r'^(# (HELP|TYPE) zarn_dwel_\w+ .+|'
+                                       r'zarn_dwel_\w+\{namespace="[^"]*"(,port="\d+",'
+                                       r'service="\w+")?\} \d+)$')
+            self.assertIn("# TYPE zarn_dwel_live_pairs gauge", text)
+            self.assertEqual(0o644, os.stat(metrics).st_mode & 0o777)
 
 
 class RefusedCertificates(unittest.TestCase):

@@ -236,14 +236,24 @@ def unit_settings():
 
 def unit_wrapper(settings, uid, writable=()):
     """A command prefix that gives the daemon what the unit gives it, as far as this machine
-    can without a service manager: the user, the capability sets, no_new_privs, a read-only
-    root but for the `writable` folders (the runtime folder), private /tmp and /var/tmp, and no
-    /home or /root."""
+    can without a service manager: the user, the capability sets, no_new_privs, a /dev of
+    pseudo devices, a /proc that shows only the daemon's own processes, a read-only root but
+    for the `writable` folders (the runtime folder), private /tmp and /var/tmp, and no /home or
+    /root."""
     def caps(name):
         words = " ".join(settings.get(name, [])).split()
         return ",".join(["-all"] + ["+" + w.lower()[len("cap_"):] for w in words])
 
-    mounts = ["mount --bind %s %s" % (p, p) for p in writable]
+    mounts = []
+    if settings.get("PrivateDevices") == ["yes"]:
+        # A /dev of the pseudo devices alone, and the log socket.
+        mounts.append('D=/run/zd-dev-$$ && mkdir $D && mount -t tmpfs -o mode=0755 tmpfs $D && '
+                      'for n in null zero full random urandom log; do touch $D/$n && '
+                      'mount --bind /dev/$n $D/$n || exit 1; done && mount --move $D /dev && '
+                      'rmdir $D')
+    if settings.get("ProtectProc") == ["invisible"]:
+        mounts.append("mount -t proc -o hidepid=invisible proc /proc")
+    mounts += ["mount --bind %s %s" % (p, p) for p in writable]
     if settings.get("ProtectSystem") == ["strict"]:
         mounts.append("mount -o remount,bind,ro /")
     if settings.get("PrivateTmp") == ["yes"]:
@@ -283,9 +293,13 @@ class UnitRestrictions(unittest.TestCase):
     def test_daemon_runs_and_relays_under_the_units_restrictions(self):
         settings = unit_settings()
         for name in ("Type", "NotifyAccess", "WatchdogSec", "CapabilityBoundingSet",
-                     "NoNewPrivileges", "ProtectSystem", "ProtectHome", "PrivateTmp"):
+                     "NoNewPrivileges", "ProtectSystem", "ProtectHome", "PrivateTmp",
+                     "PrivateDevices", "ProtectProc", "ExecReload"):
             self.assertIn(name, settings)
         self.assertEqual(["notify"], settings["Type"])
+        # Configuration faults are not restarted; the daemon enters namespaces of one kind.
+        self.assertEqual(["1 77 78"], settings["RestartPreventExitStatus"])
+        self.assertEqual(["net"], settings["RestrictNamespaces"])
         uid = 61999  # within the manager's range for dynamic users
         # Outside /tmp, which the daemon does not see, and readable by its user.
         ca_dir = "/run/%s" % unique_name("zd-unit-")

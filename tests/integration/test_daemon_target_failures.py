@@ -4,7 +4,8 @@ log says why."""
 import re
 import unittest
 
-from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, run_tests)
+from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, exchange,
+                     run_tests)
 
 NAME = "srv.test"
 
@@ -85,6 +86,31 @@ class TargetFailures(unittest.TestCase):
                 self.assertTrue(conn.done.wait(10))
                 self.assertTrue(conn.end.startswith("handshake"), conn.end)
                 self.assertEqual(0, conn.nbytes)
+
+    def test_server_name_sent_and_names_taken_literally(self):
+        """-O: the certificate's names, whether the daemon relays, the name the target saw."""
+        cases = [
+            ("host name", NAME, dict(alt="DNS:" + NAME), True, NAME),
+            ("address, IP subjectAltName", "::1", dict(alt="IP:::1"), True, None),
+            ("address, as a DNS name only", "::1", dict(alt="DNS:::1"), False, None),
+            ("IPv4 address", "127.0.0.1", dict(alt="IP:127.0.0.1"), True, None),
+            ("wildcard, the same wildcard", "*.example.test", dict(alt="DNS:*.example.test"),
+             True, None),
+            ("wildcard, a name it would cover", "*.example.test",
+             dict(alt="DNS:srv.example.test"), False, None),
+        ]
+        for case, name, cert_kw, relays, sent in cases:
+            with self.subTest(case=case), \
+                    TlsPeer(*self.pki.server("cn.test", **cert_kw), mode="echo") as peer, \
+                    Daemon(self.log, self.ns, peer.port, self.pki.ca, NAME,
+                           extra=["-O", name]) as d:
+                client = self.ns.connect(NFS_PORT)
+                got = exchange(client, b"hello", timeout=10)
+                client.close()
+                self.assertEqual(b"hello" if relays else b"", got, d.describe())
+                conn = peer.wait_connections(1)[0]
+                self.assertTrue(conn.done.wait(10))
+                self.assertEqual(sent, conn.server_name)
 
     def test_handshake_failure_names_its_cause(self):
         with TlsPeer(mode="garbage", payload=b"HTTP/1.1 400 Bad Request\r\n" * 40) as peer:

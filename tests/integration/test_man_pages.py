@@ -60,7 +60,7 @@ class DaemonPage(unittest.TestCase):
     def test_every_option_with_its_default(self):
         config = source("src/config.cpp")
         options = re.findall(r'\{"([a-z-]+)", (\w+), nullptr, \'(\w)\'\}', config)
-        self.assertEqual(13, len(options), options)
+        self.assertEqual(14, len(options), options)
         for long_name, _, short in options:
             with self.subTest(option=long_name):
                 self.assertIn("-%s, --%s" % (short, long_name), self.text)
@@ -85,7 +85,7 @@ class DaemonPage(unittest.TestCase):
                      "CAP_SYS_ADMIN", "CAP_NET_BIND_SERVICE"):
             self.assertIn(name, self.text)
         statuses = re.search(r"(?ms)^EXIT STATUS\n(.*?)^[A-Z]", self.text).group(1)
-        self.assertEqual(["0", "1", "255"], re.findall(r"(?m)^ (\d+) ", statuses))
+        self.assertEqual(["0", "1", "77", "78", "255"], re.findall(r"(?m)^ (\d+) ", statuses))
 
     def test_unit_settings_are_documented(self):
         unit = source("packaging/zarn-dwel-forwarder@.service.in")

@@ -207,8 +207,8 @@ TEST_F(Syslog, LongMessageIsCut)
     EXPECT_EQ(d.body, prefix + long_text.substr(0, 1023 - prefix.size()));
 }
 
-// report_error sends the bare message at emerg and ends the process with status 255.
-TEST_F(Syslog, ReportErrorIsEmergWithoutPrefix)
+// report_error sends the bare message at crit and ends the process with status 255.
+TEST_F(Syslog, ReportErrorIsCritWithoutPrefix)
 {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -224,6 +224,30 @@ TEST_F(Syslog, ReportErrorIsEmergWithoutPrefix)
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255);
     ASSERT_TRUE(got);
-    EXPECT_EQ(d.priority, LOG_USER_PRI + 0);
-    EXPECT_EQ(d.body, "cannot start\n");
+    EXPECT_EQ(d.priority, LOG_USER_PRI + 2);
+    EXPECT_EQ(d.body, "cannot start");
+}
+
+// A fatal report of several lines goes out as one crit record per line, the first alone being
+// the line operators search for, and ends with its own status.
+TEST_F(Syslog, FatalReportIsOneRecordPerLine)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        report_use_syslog();
+        report_fatal(EXIT_CONFIGURATION, "absorb_cert", "src/setup-ssl-context", 9,
+                     "Failed to load %s\n  %s: cause\n", "it", "/x");
+    }
+    int status = 0;
+    datagram first, second;
+    bool got = receive_from(child, &first) && receive_from(child, &second);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_CONFIGURATION);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(first.priority, LOG_USER_PRI + 2);
+    EXPECT_EQ(first.body, "Failed to load it");
+    EXPECT_EQ(second.priority, LOG_USER_PRI + 2);
+    EXPECT_EQ(second.body, "  /x: cause");
 }
