@@ -832,15 +832,23 @@ int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now)
     return result;
 }
 
-int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
+// Takes the socket's lock when there is an open socket to act on; false (and no lock) for a
+// null or no longer open one.
+static bool lock_if_open(evl_socket *sock)
 {
     if (!sock)
-        return -1;
+        return false;
     pthread_mutex_lock(&sock->mutex);
-    if (!(sock->flags & EVL_SOCK_OPEN)) {
-        pthread_mutex_unlock(&sock->mutex);
+    if (sock->flags & EVL_SOCK_OPEN)
+        return true;
+    pthread_mutex_unlock(&sock->mutex);
+    return false;
+}
+
+int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
+{
+    if (!lock_if_open(sock))
         return -1;
-    }
     sock->flags |= EVL_SOCK_LINGER;
     sock->due[EVL_TIMER_LINGER] = deadline;
     evl->timers_changed = true;
@@ -855,13 +863,8 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
 
 int evl_shutdown(evl *evl, evl_socket *sock)
 {
-    if (!sock)
+    if (!lock_if_open(sock))
         return -1;
-    pthread_mutex_lock(&sock->mutex);
-    if (!(sock->flags & EVL_SOCK_OPEN)) {
-        pthread_mutex_unlock(&sock->mutex);
-        return -1;
-    }
     if (!(sock->flags & EVL_SOCK_SHUTDOWN)) {
         sock->flags |= EVL_SOCK_SHUTDOWN;
         EVL_REPORT(LVL_DEBUG, "Ending the sending side of socket %d\n", sock->fd);
@@ -879,13 +882,8 @@ int evl_shutdown(evl *evl, evl_socket *sock)
 // The wake-up makes the worker take the new deadline into its next wait.
 static int set_user_timer(evl *evl, evl_socket *sock, evl_timer timer, uint64_t when)
 {
-    if (!sock)
+    if (!lock_if_open(sock))
         return -1;
-    pthread_mutex_lock(&sock->mutex);
-    if (!(sock->flags & EVL_SOCK_OPEN)) {
-        pthread_mutex_unlock(&sock->mutex);
-        return -1;
-    }
     sock->due[timer] = when;
     evl->timers_changed = true;
     pthread_mutex_unlock(&sock->mutex);

@@ -241,10 +241,14 @@ size_t status_render_metrics(const forwarder_ctx *ctx, const config *config, int
          &port_counters::handshake_failures},
         {"verification_failures_total", "counter", "Pairs whose server certificate was refused.",
          &port_counters::verify_failures},
-        {"bytes_up_total", "counter", "Plaintext bytes from clients to the mount target.",
+        {"session_failures_total", "counter", "Pairs whose TLS session failed after its handshake.",
+         &port_counters::session_failures},
+        {"reset_pairs_total", "counter", "Pairs ended with a reset: something was not delivered.",
+         &port_counters::reset_pairs},
+        {"bytes_up_total", "counter", "Plaintext bytes delivered from clients to the mount target.",
          &port_counters::bytes_up},
-        {"bytes_down_total", "counter", "Plaintext bytes from the mount target to clients.",
-         &port_counters::bytes_down},
+        {"bytes_down_total", "counter",
+         "Plaintext bytes delivered from the mount target to clients.", &port_counters::bytes_down},
     };
     text_out o{text, size, 0, false};
     for (const per_port &c : COUNTERS) {

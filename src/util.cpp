@@ -358,6 +358,10 @@ const char *host_name_fault(const char *name, size_t len)
         return "it holds a zero byte";
     if (len > HOST_NAME_MAX_LEN)
         return "longer than 253 characters";
+    // An address is checked against the certificate's IP addresses instead.
+    address a;
+    if (memchr(name, ':', len) != nullptr && parse_address(name, &a) == 0)
+        return nullptr;
     // One leading dot is the library's way of accepting every name below it.
     size_t start = name[0] == '.' ? 1 : 0;
     size_t label = 0;

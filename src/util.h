@@ -113,7 +113,8 @@ static_assert(sizeof(struct sockaddr_in6) == 28);
 char **read_json(const char *path, const char *text = nullptr);
 // Why `name` (len bytes) cannot be an accepted name, or null when it can: letters, digits and
 // "-_*" in dot-separated labels of 1 to 63 characters, at most 253 in all, with one leading dot
-// allowed (the library's "any subdomain of").
+// allowed (the library's "any subdomain of"); or an IPv4 or IPv6 address, which the
+// certificate's IP addresses are checked against.
 const char *host_name_fault(const char *name, size_t len);
 
 // Opens a file of settings for reading, refusing anything but a regular file without waiting:

@@ -3,6 +3,7 @@
 // names the TLS library can check, and the file fits the reader's buffer; it then holds those
 // strings in order and ends with a null entry. Every list is freed here, so leak checking catches
 // anything the reader loses on any path.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,11 +43,15 @@ void write_input(const uint8_t *data, size_t size)
 
 // A name the TLS library can check a host name against, written as plainly as possible: an
 // optional leading dot, then dot-separated labels of 1 to 63 letters, digits, '-', '_' or '*',
-// 253 bytes at most, no zero byte.
+// 253 bytes at most, no zero byte; or an IPv6 address, checked against the certificate's IP
+// addresses instead.
 bool usable_name(const std::string &name)
 {
     if (name.empty() || name.size() > 253)
         return false;
+    unsigned char ip[16];
+    if (name.find(':') != std::string::npos && name.find('\0') == std::string::npos)
+        return inet_pton(AF_INET6, name.c_str(), ip) == 1;
     std::string rest = name[0] == '.' ? name.substr(1) : name;
     std::vector<std::string> labels(1);
     for (char c : rest) {

@@ -725,6 +725,7 @@ class ScriptedTls:
         self.raw, self.info = raw, info
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.obj = ctx.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.obj.zd_info = info
         self.pending = bytearray()
         self.sent = 0
 
@@ -1110,13 +1111,14 @@ def exchange(sock, payload, timeout=30.0, expect=None):
     return bytes(got)
 
 
-def read_until_end(sock, timeout=30.0, limit=1 << 30):
-    """Reads until the peer ends the connection (orderly or by reset); returns (bytes, how)."""
+def read_until_end(sock, timeout=30.0, limit=1 << 30, rate=None):
+    """Reads until the peer ends the connection (orderly or by reset); returns (bytes, how).
+    With rate, a slow reader: at most rate bytes per second, in small reads."""
     got = bytearray()
-    end = time.monotonic() + timeout
-    while time.monotonic() < end and len(got) < limit:
+    started = time.monotonic()
+    while time.monotonic() < started + timeout and len(got) < limit:
         try:
-            chunk = sock.recv(262144)
+            chunk = sock.recv(8192 if rate else 262144)
         except socket.timeout:
             continue
         except ConnectionResetError:
@@ -1124,6 +1126,9 @@ def read_until_end(sock, timeout=30.0, limit=1 << 30):
         if not chunk:
             return bytes(got), "eof"
         got += chunk
+        ahead = len(got) / rate - (time.monotonic() - started) if rate else 0
+        if ahead > 0:
+            time.sleep(ahead)
     return bytes(got), "timeout"
 
 

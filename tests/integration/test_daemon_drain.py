@@ -110,25 +110,6 @@ CASES = {
 }
 
 
-def slow_read_until_end(sock, rate, timeout=60.0):
-    got = bytearray()
-    started = time.monotonic()
-    while time.monotonic() - started < timeout:
-        try:
-            chunk = sock.recv(8192)
-        except socket.timeout:
-            continue
-        except ConnectionResetError:
-            return bytes(got), "reset"
-        if not chunk:
-            return bytes(got), "eof"
-        got += chunk
-        ahead = len(got) / rate - (time.monotonic() - started)
-        if ahead > 0:
-            time.sleep(ahead)
-    return bytes(got), "timeout"
-
-
 class EndOfConnection(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -180,8 +161,7 @@ class EndOfConnection(unittest.TestCase):
             else:
                 client.shutdown(socket.SHUT_WR)
         if want is not None:
-            got, how = (slow_read_until_end(client, SLOW_RATE) if slow
-                        else read_until_end(client, 60))
+            got, how = read_until_end(client, 60, rate=SLOW_RATE if slow else None)
             if refused and how == "eof":
                 how = "reset"
             want_bytes, want_how = want

@@ -49,8 +49,9 @@ class StartupFailures(unittest.TestCase):
                                   "No such file or directory"),
             "CA bundle not PEM": (dict(ca=not_pem), EXIT_CONFIGURATION, ca_line % not_pem,
                                   "no certificate or crl found"),
-            "CA bundle a directory": (dict(ca=pki.dir), EXIT_CONFIGURATION, ca_line % pki.dir,
-                                      "Is a directory"),
+            "CA bundle a directory": (dict(ca=pki.dir), EXIT_CONFIGURATION,
+                                      "CA bundle %s is a directory, not a regular file" % pki.dir,
+                                      "a regular file of PEM certificates"),
             "namespace missing": (dict(netns="zd-no-such-namespace"), 255,
                                   "Unable to open network namespace zd-no-such-namespace "
                                   "(netnsfd >= 0)", "No such file or directory; create it"),

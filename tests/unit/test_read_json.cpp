@@ -169,8 +169,8 @@ TEST_F(ReadJsonTest, NamesTheLibraryCannotCheckRefuseTheWholeList)
          "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
         {"\"caf\u00e9.test\"", "caf\\xc3\\xa9.test",
          "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
-        {"\"2001:db8::1\"", "2001:db8::1",
-         "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
+        {"\"2001:db8::1:\"",
+         "2001:db8::1:", "not a host name (letters, digits, \"-\", \"_\", \"*\" and dots only)"},
         {"\".\"", ".", "an empty label"},
         {"\"a..test\"", "a..test", "an empty label"},
         {"\"a.test.\"", "a.test.", "an empty label"},
@@ -187,14 +187,15 @@ TEST_F(ReadJsonTest, NamesTheLibraryCannotCheckRefuseTheWholeList)
                                             ".");
     }
     // The edges that are still names: 63-character labels, 253 characters, one leading dot,
-    // an address written as digits and dots.
+    // addresses (checked against the certificate's IP addresses).
     std::string edge = std::string(63, 'b') + ".test";
     std::string longest;
     while (longest.size() + 10 <= 253)
         longest += "abcdefghi.";
     longest += std::string(253 - longest.size(), 'z');
-    for (const std::string &name : {edge, longest, std::string(".test"), std::string("192.0.2.1"),
-                                    std::string("x_y-Z.test"), std::string("*.test")}) {
+    for (const std::string &name :
+         {edge, longest, std::string(".test"), std::string("192.0.2.1"), std::string("2001:db8::1"),
+          std::string("x_y-Z.test"), std::string("*.test")}) {
         read_result r = read_names(dir.write("ok.json", "{\"wildcards\": [\"" + name + "\"]}"));
         EXPECT_TRUE(r.got_list) << name;
         EXPECT_EQ(r.names, std::vector<std::string>{name});
