@@ -169,6 +169,11 @@ class Netns:
             if src_port is not None:
                 s.bind((host, src_port))
             s.connect((host, port))
+        except ConnectionResetError:
+            # The daemon resets a client whose mount target failed at once, which can be
+            # before connect has returned: the client is given its socket all the same, and
+            # its reads see the end.
+            pass
         except BaseException:
             s.close()
             raise
