@@ -242,10 +242,13 @@ side make_side(SSL_CTX *ctx, bool server)
 {
     side s{SSL_new(ctx), BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem())};
     SSL_set_bio(s.ssl, s.in, s.out);
-    if (server)
+    if (server) {
         SSL_set_accept_state(s.ssl);
-    else
+    } else {
         SSL_set_connect_state(s.ssl);
+        // As the loop sets a client session up: the server name goes into the ClientHello.
+        ssl_offer_session(s.ssl);
+    }
     return s;
 }
 
