@@ -4,6 +4,8 @@
 #include "util.h"
 
 inline constexpr size_t CONFIG_TEXT_SZ = 256;
+// The portmapper's port is fixed; the other three come from the command line.
+inline constexpr uint16_t RPCBIND_PORT = 111;
 
 struct config {
     address local;

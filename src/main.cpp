@@ -15,6 +15,7 @@
 #include "config.h"
 #include "event-loop.h"
 #include "forwarder-ops.h"
+#include "notify.h"
 #include "reload.h"
 #include "sandbox.h"
 #include "setup-ssl-context.h"
@@ -23,7 +24,6 @@
 
 static constexpr char THIS_FILE[] = "src/main";
 
-static constexpr uint16_t RPCBIND_PORT = 111;
 // Clients arrive in bursts: every mount of a host at boot, and all of them again after the
 // mount target comes back. A queue that overflows drops SYNs, which the clients retry only
 // after 1, 3, 7 and 15 s, so the queue holds a whole burst of MAX_PAIRS and more (the kernel
@@ -115,26 +115,11 @@ static void wait_for_worker()
         ZD_ASSERT(errno == EINTR);
 }
 
-// The heartbeat comes from the worker itself, once per turn of its loop, so the service
-// manager hears it only while the data path turns: a worker stuck anywhere falls silent and
-// is restarted. The main thread, which only waits for signals, would beat on regardless.
-static uint64_t watchdog_interval;
-static uint64_t watchdog_due;
-
 // An idle loop would sleep through its whole wait; it must be back when `due` comes.
 static void wake_by(evl *evl, uint64_t due)
 {
     if (evl->next_due == 0 || due < evl->next_due)
         evl->next_due = due;
-}
-
-static void watchdog_beat(evl *evl, uint64_t now)
-{
-    if (now >= watchdog_due) {
-        (void)notify_send("WATCHDOG=1");
-        watchdog_due = now + watchdog_interval;
-    }
-    wake_by(evl, watchdog_due);
 }
 
 // The status file is rendered by the worker, which owns every counter, so it needs no lock.
@@ -180,8 +165,8 @@ static std::atomic<bool> serving{false};
 static void worker_iteration(evl *evl)
 {
     uint64_t now = static_cast<uint64_t>(tick());
-    if (watchdog_interval != 0)
-        watchdog_beat(evl, now);
+    if (uint64_t due = notify_watchdog_beat(now); due != 0)
+        wake_by(evl, due);
     if (status_on && serving.load())
         status_beat(evl, now);
 }
@@ -199,19 +184,6 @@ static void start_status(const config *config)
         metrics = nullptr;
     status_on = status_start(path, metrics) == 0;
     metrics_on = status_on && metrics != nullptr;
-}
-
-// What `systemctl status` shows beside "active (running)".
-static void notify_ready(const config *config)
-{
-    char local[ADDRESS_TEXT_SZ], target[ADDRESS_TEXT_SZ], state[512];
-    snprintf(state, sizeof(state),
-             "READY=1\nSTATUS=Listening on [%s]:%d,%d,%d,%d in namespace %s, forwarding to "
-             "[%s]:%d",
-             ARGipv6(config->local, local), RPCBIND_PORT, config->mount_port, config->nfs_port,
-             config->nlm_port, config->netns, ARGipv6(config->target, target),
-             config->nfs_ssl_port);
-    (void)notify_send(state);
 }
 
 // A call the sandbox refused fails with EPERM where it was made; this is its log line, written
@@ -506,7 +478,7 @@ static void daemon_main(config *config)
         forwarder_add_port(ctx, port);
     ZD_ASSERT(sem_init(&worker_ready, 0, 0) == 0);
     ctx->evl->on_worker_start = worker_start;
-    watchdog_interval = notify_watchdog_interval();
+    notify_watchdog_start();
     ctx->evl->on_iteration = worker_iteration;
     setup_ssl_ctx(true, config->ca_file, config->common_name);
     evl_start(ctx->evl);

@@ -125,14 +125,3 @@ int open_regular_file(const char *path, const char **kind);
 
 // Leaves the calling thread only CAP_NET_BIND_SERVICE.
 void drop_cap();
-
-// Service-manager notification over the datagram protocol of $NOTIFY_SOCKET (a path, or an
-// abstract name written with a leading "@"), without linking the manager's own library.
-// `state` is one or more "NAME=value" lines such as "READY=1". Returns 0 once sent and also
-// when the variable is unset (nobody listens), -1 when the datagram could not be sent; the
-// first failure after a success is logged at WARN. Any thread; it never blocks.
-int notify_send(const char *state);
-// How often "WATCHDOG=1" is due, in nanoseconds: half of $WATCHDOG_USEC. 0 when the manager
-// expects no heartbeat: the variable unset, zero or not a number, or $WATCHDOG_PID naming
-// another process (the heartbeat is then meant for a parent that exec'd us, not for us).
-uint64_t notify_watchdog_interval();

@@ -12,6 +12,7 @@
 
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "notify.h"
 #include "util.h"
 
 namespace
