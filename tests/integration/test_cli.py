@@ -7,7 +7,6 @@ successful parses are checked in-process by the unit test.
 
 import os
 import re
-import signal
 import subprocess
 import unittest
 

@@ -19,7 +19,7 @@ import time
 import unittest
 
 from harness import (ERROR, NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, exchange,
-                     read_until_end, run_tests, wait_until)
+                     read_until_end, run_tests)
 
 NAME = "srv.test"
 # Client ports above every ephemeral range of the test namespaces (20000-32000), so that the
