@@ -289,7 +289,10 @@ static void pass_ends(forwarder_ctx *ctx, int64_t i)
         close_connection_pair(ctx, i);
         return;
     }
-    if (ctx->ends[i] != 0)
+    // The idle deadline starts with the peer's end, not with its passing on: an end stuck
+    // behind bytes the other side cannot take would otherwise wait for ever on a reader that
+    // never reads.
+    if (ctx->ends[i] != 0 || evl_peer_ended(plain) || evl_peer_ended(secure))
         keep_moving(ctx, i);
 }
 
