@@ -161,11 +161,14 @@ class Netns:
             raise result["error"]
         return result["sock"]
 
-    def connect(self, port, host="::1", src_port=None, timeout=10.0):
-        """A client connection from inside the namespace, optionally from a chosen port."""
+    def connect(self, port, host="::1", src_port=None, timeout=10.0, rcvbuf=None):
+        """A client connection from inside the namespace, optionally from a chosen port and
+        with a chosen receive buffer (set before connecting, so that the window follows it)."""
         s = self.socket()
         s.settimeout(timeout)
         try:
+            if rcvbuf is not None:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
             if src_port is not None:
                 s.bind((host, src_port))
             s.connect((host, port))

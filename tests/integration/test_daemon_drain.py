@@ -125,12 +125,7 @@ class EndOfConnection(unittest.TestCase):
         self.peer.mode, self.peer.payload, self.peer.read_pause = "sink", b"", 0.0
 
     def client(self, slow):
-        sock = self.rig.ns.socket()
-        sock.settimeout(30)
-        if slow:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, SLOW_RCVBUF)
-        sock.connect(("::1", NFS_PORT))
-        return sock
+        return self.rig.ns.connect(NFS_PORT, timeout=30, rcvbuf=SLOW_RCVBUF if slow else None)
 
     def close_line(self, port, start):
         return self.d.wait_line(r"^Pair closed on port %d: client \[::1\]:%d, " % (NFS_PORT, port),
