@@ -124,8 +124,7 @@ static uint64_t watchdog_due;
 // An idle loop would sleep through its whole wait; it must be back when `due` comes.
 static void wake_by(evl *evl, uint64_t due)
 {
-    if (evl->next_due == 0 || due < evl->next_due)
-        evl->next_due = due;
+    evl_wake_by(evl, due);
 }
 
 static void watchdog_beat(evl *evl, uint64_t now)
@@ -505,9 +504,8 @@ static void daemon_main(config *config)
     for (uint16_t port : {RPCBIND_PORT, config->mount_port, config->nfs_port, config->nlm_port})
         forwarder_add_port(ctx, port);
     ZD_ASSERT(sem_init(&worker_ready, 0, 0) == 0);
-    ctx->evl->on_worker_start = worker_start;
     watchdog_interval = notify_watchdog_interval();
-    ctx->evl->on_iteration = worker_iteration;
+    evl_set_worker_hooks(ctx->evl, worker_start, worker_iteration);
     setup_ssl_ctx(true, config->ca_file, config->common_name);
     evl_start(ctx->evl);
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "event-loop.h"
+#include "event-loop-internal.h"
 #include "fuzz_support.h"
 #include "setup-ssl-context.h"
 #include "tls_peer.h"

@@ -302,8 +302,8 @@ TEST(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
     EXPECT_TRUE(s->in_plain && s->out_plain && s->in_cipher && s->out_cipher && s->ssl);
     EXPECT_EQ(s->net_out, s->out_cipher);
     EXPECT_EQ(s->net_in, s->in_cipher);
-    EXPECT_EQ(s->flags,
-              uint32_t{EVL_SOCK_OPEN | EVL_SOCK_SECURE | EVL_SOCK_OUTGOING | EVL_SOCK_CONNECTING});
+    EXPECT_EQ(s->flags, uint32_t{EVL_SOCK_OPEN | EVL_SOCK_CONNECTING});
+    EXPECT_EQ(s->kind, EVL_KIND_SECURE | EVL_KIND_OUTGOING);
     drain_counter(loop);
 
     uint64_t sent = 99, now = 0;

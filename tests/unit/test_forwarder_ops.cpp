@@ -138,7 +138,7 @@ TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
     for (int64_t i = 0; i < 3; i++) {
         ASSERT_NE(ctx.secure_side[i], nullptr);
         expect_slot(i, p[i], ctx.secure_side[i]);
-        EXPECT_EQ(flags_of(ctx.secure_side[i]) & EVL_SOCK_SECURE, EVL_SOCK_SECURE);
+        EXPECT_TRUE(is_tls_stream(ctx.secure_side[i]));
     }
     put(p[1]->in_plain, 700);
     forwarder_ops.on_received_data(loop, p[1], p[1]->in_plain, &ctx);
