@@ -302,6 +302,16 @@ inline constexpr char LOOP_FN[] = "loop_inner";
     report((level), (function), THIS_FILE, __LINE__, "%*.*s: " fmt, 6, 6,                          \
            evl->name __VA_OPT__(, ) __VA_ARGS__)
 
+// Loop lock held. The step may free the socket it is given: the walk has already moved on.
+template <typename Step> inline void for_each_socket(evl *evl, Step step)
+{
+    list_node *end = &evl->sockets.sentinel;
+    for (list_node *n = end->next, *next; n != end; n = next) {
+        next = n->next;
+        step(static_cast<evl_socket *>(n->owner));
+    }
+}
+
 inline uint64_t loop_clock_ns()
 {
     return static_cast<uint64_t>(tick());

@@ -182,19 +182,16 @@ static void free_socket(evl_socket *s)
 static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
 {
     pthread_mutex_lock(&evl->mutex);
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next, *next; n != end; n = next) {
-        next = n->next;
-        auto *s = static_cast<evl_socket *>(n->owner);
+    for_each_socket(evl, [evl, collect](evl_socket *s) {
         pthread_mutex_lock(&s->mutex);
         if (collect && !collect(s)) {
             pthread_mutex_unlock(&s->mutex);
-            continue;
+            return;
         }
         EVL_REPORT(LVL_INFO, "Garbage collecting socket %d\n", s->fd);
         pthread_mutex_unlock(&s->mutex);
         free_socket(s);
-    }
+    });
     pthread_mutex_unlock(&evl->mutex);
 }
 
@@ -1351,9 +1348,7 @@ static void rearm_all(evl *evl)
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
     evl->lingering = 0;
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next; n != end; n = n->next)
-        rearm_socket(evl, static_cast<evl_socket *>(n->owner));
+    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
     pthread_mutex_unlock(&evl->mutex);
 }
 

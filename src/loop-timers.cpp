@@ -148,10 +148,7 @@ void check_timers(evl *evl)
     if (!timers_may_fire(evl, now))
         return;
     pthread_mutex_lock(&evl->mutex);
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next, *next; n != end; n = next) {
-        next = n->next;
-        auto *s = static_cast<evl_socket *>(n->owner);
+    for_each_socket(evl, [evl, now](evl_socket *s) {
         pthread_mutex_lock(&s->mutex);
         bool close = is_open(s) && check_deadlines(evl, s, now);
         bool woken = !close && is_woken(s);
@@ -165,6 +162,6 @@ void check_timers(evl *evl)
             clear_state(s, EVL_SOCK_WOKEN);
             pthread_mutex_unlock(&s->mutex);
         }
-    }
+    });
     pthread_mutex_unlock(&evl->mutex);
 }
