@@ -82,7 +82,7 @@ struct evl {
     uint64_t next_due;
     // Worker only: how many open sockets the last re-arm pass found lingering.
     uint32_t lingering;
-    // Set by set_due for every new deadline, taken by the worker's timer pass.
+    // Set by set_due whenever a deadline changes, taken by the worker's timer pass.
     std::atomic<bool> timers_changed;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
     // from evl_create; tests shorten them before they add sockets.
@@ -335,9 +335,10 @@ bool tls_input_pending(const evl_socket *s);
 void deliver_plaintext(evl *evl, evl_socket *s, bool always = false);
 
 // loop-timers.cpp
-// Every deadline is written here: a new one marks the timers changed, so that the timer pass,
-// which is skipped while no deadline can have passed, looks again. Socket lock held, or a
-// socket no other thread can see yet.
+// Every deadline is written here, and every write marks the timers changed, so that the timer
+// pass, which is skipped while no deadline can have passed, looks again: a deadline written
+// anywhere else could pass unseen on an idle loop. Socket lock held, or a socket no other
+// thread can see yet.
 void set_due(evl *evl, evl_socket *s, evl_timer timer, uint64_t when);
 bool linger_drained(const evl_socket *s);
 int wait_timeout_ms(evl *evl);

@@ -131,9 +131,9 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
 }
 
 // Deadlines are rare (connects, handshakes, drains), so the walk over every socket is skipped
-// while none can have passed: the last re-arm pass saw every deadline set before it, and those
-// set since (connects, handshakes, retries) lie in the future, except the user's own, which
-// flag themselves. A lingering socket may end by being drained, which no clock announces.
+// while none can have passed: the last re-arm pass saw every deadline set before it, and every
+// one set since has flagged itself (set_due). A lingering socket may end by being drained,
+// which no clock announces.
 static bool timers_may_fire(evl *evl, uint64_t now)
 {
     if (evl->timers_changed.exchange(false) || evl->lingering > 0)
