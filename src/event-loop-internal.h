@@ -269,6 +269,15 @@ inline bool is_woken(const evl_socket *s)
     return has_state(s, EVL_SOCK_WOKEN);
 }
 
+// A state word asked without the socket's lock held.
+inline bool ask_state(evl_socket *s, bool (*predicate)(const evl_socket *))
+{
+    pthread_mutex_lock(&s->mutex);
+    bool answer = predicate(s);
+    pthread_mutex_unlock(&s->mutex);
+    return answer;
+}
+
 // Pump again whenever room or input appears. Plaintext and ciphertext held inside the pair or
 // the session are invisible to epoll: a socket whose buffers changed and that is not pumped
 // stalls with the data in hand, and only a load test finds it. So every place where a TLS

@@ -71,18 +71,9 @@ static bool tracing()
 
 // ---- socket records ----
 
-// A state word asked from outside the socket's lock.
-static bool ask(evl_socket *sock, bool (*predicate)(const evl_socket *))
-{
-    pthread_mutex_lock(&sock->mutex);
-    bool answer = predicate(sock);
-    pthread_mutex_unlock(&sock->mutex);
-    return answer;
-}
-
 static bool socket_open(evl_socket *sock)
 {
-    return ask(sock, is_open);
+    return ask_state(sock, is_open);
 }
 
 // evl_flush measures its deadline on the monotonic clock, so the condition must too.
@@ -404,17 +395,17 @@ void evl_allow_half_open(evl_socket *sock)
 
 bool evl_peer_ended(evl_socket *sock)
 {
-    return ask(sock, peer_ended);
+    return ask_state(sock, peer_ended);
 }
 
 bool evl_write_done(evl_socket *sock)
 {
-    return ask(sock, write_done);
+    return ask_state(sock, write_done);
 }
 
 bool evl_handshake_done(evl_socket *sock)
 {
-    return !ask(sock, handshaking);
+    return !ask_state(sock, handshaking);
 }
 
 uint64_t evl_unsent_plaintext(evl_socket *sock)
@@ -1098,11 +1089,11 @@ static bool fail_after_reading(evl *evl, evl_socket *sock)
 // A hang-up on a socket that is not yet draining. False when the socket is closed.
 static bool handle_hangup(evl *evl, evl_socket *sock)
 {
-    if (ask(sock, is_listening)) {
+    if (ask_state(sock, is_listening)) {
         close_connection(evl, sock);
         return false;
     }
-    if (ask(sock, is_lingering_plain)) {
+    if (ask_state(sock, is_lingering_plain)) {
         // A lingering plain socket reads nothing; it goes on sending until drained or failed.
         pthread_mutex_lock(&sock->mutex);
         set_state(sock, EVL_SOCK_DRAINING);
@@ -1204,8 +1195,8 @@ static void handle_event(evl *evl, evl_socket *sock, uint32_t events, uint8_t *s
         return;
     }
     // Both read before the hang-up is handled, which may change them.
-    bool draining = ask(sock, is_draining);
-    bool connecting = ask(sock, connect_pending);
+    bool draining = ask_state(sock, is_draining);
+    bool connecting = ask_state(sock, connect_pending);
     if ((events & (EPOLLHUP | EPOLLRDHUP)) && !draining) {
         if (events & EPOLLHUP)
             EVL_REPORT_AS(LOOP_FN, LVL_INFO, "Received HUP on socket %d.  Events: %s.\n", sock->fd,

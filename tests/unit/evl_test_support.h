@@ -181,15 +181,6 @@ inline uint32_t flags_of(evl_socket *s)
     return f;
 }
 
-// One of the loop's state words, asked under the socket's lock as the worker would.
-inline bool holds(evl_socket *s, bool (*predicate)(const evl_socket *))
-{
-    pthread_mutex_lock(&s->mutex);
-    bool answer = predicate(s);
-    pthread_mutex_unlock(&s->mutex);
-    return answer;
-}
-
 inline size_t socket_count(evl *loop)
 {
     size_t count = 0;
