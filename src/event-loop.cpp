@@ -1,4 +1,4 @@
-#include "event-loop.h"
+#include "event-loop-internal.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -18,37 +18,14 @@
 
 static constexpr char THIS_FILE[] = "src/event-loop";
 
-// Every line a loop writes starts with its name, right-aligned in six columns and cut after six.
-#define EVL_REPORT(level, fmt, ...)                                                                \
-    REPORT((level), "%*.*s: " fmt, 6, 6, evl->name __VA_OPT__(, ) __VA_ARGS__)
-// The same, for the helpers of a step that speak with the step's own name (the TLS pump's
-// passes, and the connection attempts that the worker makes again for evl_connect1).
-#define EVL_REPORT_AS(function, level, fmt, ...)                                                   \
-    report((level), (function), THIS_FILE, __LINE__, "%*.*s: " fmt, 6, 6,                          \
-           evl->name __VA_OPT__(, ) __VA_ARGS__)
-
-static constexpr char PUMP_FN[] = "secure_data";
-static constexpr char CONNECT_FN[] = "evl_connect1";
-static constexpr char LOOP_FN[] = "loop_inner";
-
 static constexpr uint32_t SOCKET_EVENTS = EPOLLERR | EPOLLRDHUP;
 static constexpr uint32_t COUNTER_EVENTS = EPOLLIN | EPOLLERR | EPOLLRDHUP;
 static_assert(SOCKET_EVENTS == 0x2008 && COUNTER_EVENTS == 0x2009);
-static_assert(EVL_SOCK_PEER_EOF == 0x20);
 static_assert(sizeof(struct sockaddr_in6) == 28);
 
 static constexpr int retry_after[4] = {1, 2, 5, 10};
-static constexpr uint64_t NS_PER_SEC = 1000000000;
-static constexpr uint64_t NS_PER_MS = 1000000;
-static constexpr size_t SCRATCH_SZ = 128;
-static constexpr size_t TLS_ERROR_TEXT_SZ = 256;
 
 static void *evl_loop(void *arg);
-
-static uint64_t now_ns()
-{
-    return static_cast<uint64_t>(tick());
-}
 
 // ---- epoll masks as text ----
 
@@ -94,22 +71,9 @@ static bool tracing()
 
 // ---- socket records ----
 
-static uint32_t socket_flags(evl_socket *sock)
-{
-    pthread_mutex_lock(&sock->mutex);
-    uint32_t flags = sock->flags;
-    pthread_mutex_unlock(&sock->mutex);
-    return flags;
-}
-
 static bool socket_open(evl_socket *sock)
 {
-    return socket_flags(sock) & EVL_SOCK_OPEN;
-}
-
-static bool is_tls_stream(const evl_socket *s)
-{
-    return (s->flags & EVL_SOCK_SECURE) && !(s->flags & EVL_SOCK_LISTENING);
+    return ask_state(sock, is_open);
 }
 
 // evl_flush measures its deadline on the monotonic clock, so the condition must too.
@@ -131,32 +95,6 @@ static void create_plain_buffers(evl_socket *sock)
     sock->net_out = sock->out_plain;
 }
 
-// The session never touches the network: it reads and writes the plain half of a BIO pair,
-// and the pump moves ciphertext between the other half and the socket's buffers. The
-// assertions carry the name of the step that builds the socket.
-static void attach_tls_session(evl_socket *sock, bool server, const char *caller)
-{
-    sock->flags |= EVL_SOCK_SECURE;
-    sock->ssl = ssl_new_session();
-    if (!sock->ssl)
-        assert_failure(caller, THIS_FILE, __LINE__, "sock->ssl");
-    if (!BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE))
-        assert_failure(caller, THIS_FILE, __LINE__,
-                       "BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE)");
-    SSL_set_mode(sock->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_set_bio(sock->ssl, sock->plain, sock->plain);
-    if (server) {
-        SSL_set_accept_state(sock->ssl);
-    } else {
-        SSL_set_connect_state(sock->ssl);
-        ssl_offer_session(sock->ssl);
-    }
-    sock->in_cipher = skb_create(SKB_SIZE);
-    sock->out_cipher = skb_create(SKB_SIZE);
-    sock->net_out = sock->out_cipher;
-    sock->net_in = sock->in_cipher;
-}
-
 static void add_socket(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&evl->mutex);
@@ -176,7 +114,7 @@ static void add_socket(evl *evl, evl_socket *sock)
 // TIME_WAIT or not, since its bytes (a close_notify at least) are owed to the peer.
 static void close_without_time_wait(evl_socket *s)
 {
-    if ((s->flags & (EVL_SOCK_OUTGOING | EVL_SOCK_LISTENING)) != EVL_SOCK_OUTGOING)
+    if (!is_outgoing(s) || is_listening(s))
         return;
     struct tcp_info info = {};
     socklen_t len = sizeof(info);
@@ -214,7 +152,7 @@ static void free_socket(evl_socket *s)
     s->in_plain = nullptr;
     skb_destroy(s->out_plain);
     s->out_plain = nullptr;
-    if ((s->flags & EVL_SOCK_SECURE) && !(s->flags & EVL_SOCK_LISTENING)) {
+    if (is_tls_stream(s)) {
         skb_destroy(s->in_cipher);
         s->in_cipher = nullptr;
         skb_destroy(s->out_cipher);
@@ -223,7 +161,7 @@ static void free_socket(evl_socket *s)
         s->ssl = nullptr;
         BIO_free(s->cipher);
     }
-    if (s->flags & EVL_SOCK_ABORT)
+    if (is_aborted(s))
         close_with_reset(s);
     else
         close_without_time_wait(s);
@@ -231,27 +169,24 @@ static void free_socket(evl_socket *s)
     free(s);
 }
 
-// A mask of 0 collects every socket, whatever its state: the loop's end.
-static void gc_sockets(evl *evl, uint32_t mask)
+// A null predicate collects every socket, whatever its state: the loop's end.
+static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
 {
     pthread_mutex_lock(&evl->mutex);
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next, *next; n != end; n = next) {
-        next = n->next;
-        auto *s = static_cast<evl_socket *>(n->owner);
+    for_each_socket(evl, [evl, collect](evl_socket *s) {
         pthread_mutex_lock(&s->mutex);
-        if (mask != 0 && !(s->flags & mask)) {
+        if (collect && !collect(s)) {
             pthread_mutex_unlock(&s->mutex);
-            continue;
+            return;
         }
         EVL_REPORT(LVL_INFO, "Garbage collecting socket %d\n", s->fd);
         pthread_mutex_unlock(&s->mutex);
         free_socket(s);
-    }
+    });
     pthread_mutex_unlock(&evl->mutex);
 }
 
-static void evl_signal(evl *evl)
+void evl_signal(evl *evl)
 {
     uint64_t b = 1;
     ssize_t wr = write(evl->eventfd, &b, sizeof(b));
@@ -262,30 +197,30 @@ static void evl_signal(evl *evl)
 // the state the socket is left in.
 static evl_failure failure_of(const evl_socket *s)
 {
-    if (s->failure != EVL_FAILURE_NONE || !(s->flags & EVL_SOCK_OUTGOING))
+    if (s->failure != EVL_FAILURE_NONE || !is_outgoing(s))
         return static_cast<evl_failure>(s->failure);
-    bool secure = (s->flags & EVL_SOCK_SECURE) && s->ssl != nullptr;
+    bool secure = is_secure(s) && s->ssl != nullptr;
     if (secure && SSL_get_verify_result(s->ssl) != X509_V_OK)
         return EVL_FAILURE_VERIFY;
-    if ((s->flags & EVL_SOCK_LINGER) && !(s->flags & EVL_SOCK_TLS_FAILED))
+    if (is_lingering(s) && !tls_failed(s))
         return EVL_FAILURE_NONE;
-    if (s->flags & EVL_SOCK_CONNECTING)
+    if (connect_pending(s))
         return EVL_FAILURE_CONNECT;
     // A fatal alert puts the session back into its handshake state, so the flag tells.
-    if (secure && !(s->flags & EVL_SOCK_TLS_UP))
+    if (secure && !tls_up(s))
         return EVL_FAILURE_HANDSHAKE;
-    if (s->flags & EVL_SOCK_TLS_FAILED)
+    if (tls_failed(s))
         return EVL_FAILURE_SESSION;
     return EVL_FAILURE_NONE;
 }
 
 // A socket the loop has already closed gets no second notice: a late event, a receive after
 // a failed send or a pump failure must never end its user's next pair.
-static int close_connection(evl *evl, evl_socket *sock)
+int close_connection(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    bool was_open = sock->flags & EVL_SOCK_OPEN;
-    sock->flags &= ~EVL_SOCK_OPEN;
+    bool was_open = is_open(sock);
+    clear_state(sock, EVL_SOCK_OPEN);
     if (was_open)
         sock->failure = failure_of(sock);
     // The loop ends a handshake that is under way only when it failed: a TLS error, the peer's
@@ -301,21 +236,20 @@ static int close_connection(evl *evl, evl_socket *sock)
     return 0;
 }
 
-static int close_orderly(evl *evl, evl_socket *sock)
+int close_orderly(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    if (sock->flags & EVL_SOCK_OPEN)
-        sock->flags |= EVL_SOCK_PEER_EOF;
+    if (is_open(sock))
+        set_state(sock, EVL_SOCK_PEER_EOF);
     pthread_mutex_unlock(&sock->mutex);
     return close_connection(evl, sock);
 }
 
 // A failure the loop has named itself; the handshake's own failures are read off its state.
-static int close_failed(evl *evl, evl_socket *sock, evl_failure failure)
+int close_failed(evl *evl, evl_socket *sock, evl_failure failure)
 {
     pthread_mutex_lock(&sock->mutex);
-    bool handshaking = is_tls_stream(sock) && !(sock->flags & EVL_SOCK_TLS_UP);
-    if ((sock->flags & EVL_SOCK_OPEN) && sock->failure == EVL_FAILURE_NONE && !handshaking)
+    if (is_open(sock) && sock->failure == EVL_FAILURE_NONE && !handshaking(sock))
         sock->failure = failure;
     pthread_mutex_unlock(&sock->mutex);
     return close_connection(evl, sock);
@@ -347,6 +281,13 @@ evl *evl_create(const char *name)
     return evl;
 }
 
+void evl_set_worker_hooks(evl *evl, void (*on_worker_start)(struct evl *evl),
+                          void (*on_iteration)(struct evl *evl))
+{
+    evl->on_worker_start = on_worker_start;
+    evl->on_iteration = on_iteration;
+}
+
 void evl_start(evl *evl)
 {
     ZD_ASSERT_T(pthread_create(&evl->thr, nullptr, evl_loop, evl) == 0,
@@ -368,8 +309,8 @@ void evl_stop(evl *evl)
 // them back yet (a pair that was draining).
 void evl_clean_all_sockets(evl *evl)
 {
-    gc_sockets(evl, EVL_SOCK_CLOSING | EVL_SOCK_LISTENING);
-    gc_sockets(evl, 0);
+    gc_sockets(evl, [](const evl_socket *s) { return is_closing(s) || is_listening(s); });
+    gc_sockets(evl, nullptr);
 }
 
 int evl_destroy(evl *evl)
@@ -390,8 +331,8 @@ evl_socket *evl_close(evl *evl, evl_socket *sock)
         return nullptr;
     EVL_REPORT(LVL_INFO, "Closing connection on socket %d\n", sock->fd);
     pthread_mutex_lock(&sock->mutex);
-    sock->flags &= ~EVL_SOCK_OPEN;
-    sock->flags |= EVL_SOCK_CLOSING;
+    clear_state(sock, EVL_SOCK_OPEN);
+    set_state(sock, EVL_SOCK_CLOSING);
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return nullptr;
@@ -429,29 +370,42 @@ int evl_get_error(evl_socket *sock)
     return err;
 }
 
+// Set when the socket is made and never changed: no lock needed.
+endpoint evl_socket_endpoint(const evl_socket *sock)
+{
+    return sock->ep;
+}
+
+void evl_describe_refusal(evl_socket *sock, char *text, size_t size)
+{
+    ssl_describe_refusal(sock->ssl, text, size);
+}
+
+uint64_t evl_handshake_timeout_ns(const evl *evl)
+{
+    return evl->handshake_timeout_ns;
+}
+
 void evl_allow_half_open(evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    sock->flags |= EVL_SOCK_HALF_OPEN;
+    set_state(sock, EVL_SOCK_HALF_OPEN);
     pthread_mutex_unlock(&sock->mutex);
 }
 
 bool evl_peer_ended(evl_socket *sock)
 {
-    return socket_flags(sock) & EVL_SOCK_PEER_EOF;
+    return ask_state(sock, peer_ended);
 }
 
 bool evl_write_done(evl_socket *sock)
 {
-    return socket_flags(sock) & EVL_SOCK_WRITE_DONE;
+    return ask_state(sock, write_done);
 }
 
 bool evl_handshake_done(evl_socket *sock)
 {
-    pthread_mutex_lock(&sock->mutex);
-    bool done = !is_tls_stream(sock) || (sock->flags & EVL_SOCK_TLS_UP);
-    pthread_mutex_unlock(&sock->mutex);
-    return done;
+    return !ask_state(sock, handshaking);
 }
 
 uint64_t evl_unsent_plaintext(evl_socket *sock)
@@ -473,8 +427,8 @@ uint64_t evl_kernel_unsent(evl_socket *sock)
 bool evl_woken(evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    bool woken = sock->flags & EVL_SOCK_WOKEN;
-    sock->flags &= ~EVL_SOCK_WOKEN;
+    bool woken = is_woken(sock);
+    clear_state(sock, EVL_SOCK_WOKEN);
     pthread_mutex_unlock(&sock->mutex);
     return woken;
 }
@@ -484,7 +438,7 @@ uint64_t evl_unsent(evl_socket *sock)
     pthread_mutex_lock(&sock->mutex);
     uint64_t n = sock->out_plain->data_size;
     // After a failure the session holds nothing of its user's but its alert.
-    if (is_tls_stream(sock) && !(sock->flags & EVL_SOCK_TLS_FAILED))
+    if (is_tls_stream(sock) && !tls_failed(sock))
         n += sock->out_cipher->data_size + BIO_ctrl_pending(sock->cipher);
     pthread_mutex_unlock(&sock->mutex);
     return n;
@@ -495,7 +449,7 @@ evl_socket *evl_abort(evl *evl, evl_socket *sock)
     if (!sock)
         return nullptr;
     pthread_mutex_lock(&sock->mutex);
-    sock->flags |= EVL_SOCK_ABORT;
+    set_state(sock, EVL_SOCK_ABORT);
     pthread_mutex_unlock(&sock->mutex);
     return evl_close(evl, sock);
 }
@@ -505,18 +459,18 @@ evl_socket *evl_abort(evl *evl, evl_socket *sock)
 // waits for it to leave the pair and net_out. True when it has just ended.
 static bool write_end_reached(evl_socket *s)
 {
-    if ((s->flags & (EVL_SOCK_SHUTDOWN | EVL_SOCK_WRITE_DONE)) != EVL_SOCK_SHUTDOWN)
+    if (!write_end_pending(s))
         return false;
     if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
         return false;
     if (is_tls_stream(s)) {
-        if (!(s->flags & EVL_SOCK_TLS_SHUTDOWN) || BIO_ctrl_pending(s->cipher) != 0)
+        if (!tls_shutdown_written(s) || BIO_ctrl_pending(s->cipher) != 0)
             return false;
     } else {
         // A peer that is gone already shows up as an error on the next event, if at all.
         shutdown(s->fd, SHUT_WR);
     }
-    s->flags |= EVL_SOCK_WRITE_DONE;
+    set_state(s, EVL_SOCK_WRITE_DONE);
     return true;
 }
 
@@ -590,7 +544,8 @@ static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, boo
     sock->ops = *ops;
     sock->arg = arg;
     sock->desired_events = EPOLLIN;
-    sock->flags |= EVL_SOCK_OPEN | EVL_SOCK_LISTENING | (secure ? uint32_t{EVL_SOCK_SECURE} : 0u);
+    sock->kind = EVL_KIND_LISTENING | (secure ? EVL_KIND_SECURE : 0);
+    set_state(sock, EVL_SOCK_OPEN);
     add_socket(evl, sock);
     evl_signal(evl);
     return 0;
@@ -657,18 +612,18 @@ static void report_initiated(evl *evl, evl_socket *sock)
 static bool schedule_retry(evl *evl, evl_socket *sock)
 {
     sock->retry_failures++;
-    sock->due[EVL_TIMER_RETRY] = 0;
+    set_due(evl, sock, EVL_TIMER_RETRY, 0);
     if (sock->retry_failures > EVL_CONNECT_RETRIES) {
         char remote[ENDPOINT_TEXT_SZ];
         EVL_REPORT_AS(CONNECT_FN, LVL_INFO,
                       "Giving up connecting to %s after %d attempts, socket %d\n",
                       ARGendpoint6(remote, sock->ep), sock->retry_failures, sock->fd);
-        sock->flags &= ~EVL_SOCK_CONNECT_RETRY;
+        clear_state(sock, EVL_SOCK_CONNECT_RETRY);
         return false;
     }
-    sock->flags |= EVL_SOCK_CONNECT_RETRY;
+    set_state(sock, EVL_SOCK_CONNECT_RETRY);
     int delay = retry_after[sock->retry_failures - 1];
-    uint64_t due = now_ns() + static_cast<uint64_t>(delay) * NS_PER_SEC;
+    uint64_t due = loop_clock_ns() + static_cast<uint64_t>(delay) * NS_PER_SEC;
     uint64_t deadline = sock->due[EVL_TIMER_CONNECT];
     if (deadline != 0 && due >= deadline) {
         EVL_REPORT_AS(CONNECT_FN, LVL_INFO,
@@ -676,7 +631,7 @@ static bool schedule_retry(evl *evl, evl_socket *sock)
         return true;
     }
     EVL_REPORT_AS(CONNECT_FN, LVL_INFO, "Retry connect after %d seconds\n", delay);
-    sock->due[EVL_TIMER_RETRY] = due;
+    set_due(evl, sock, EVL_TIMER_RETRY, due);
     return true;
 }
 
@@ -707,7 +662,7 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     struct linger off = {0, 0};
     if (setsockopt(sock->fd, SOL_SOCKET, SO_LINGER, &off, sizeof(off)) != 0)
         EVL_REPORT(LVL_ERROR, "Unable to disable socket lingering...\n");
-    sock->due[EVL_TIMER_CONNECT] = now_ns() + evl->connect_timeout_ns;
+    set_due(evl, sock, EVL_TIMER_CONNECT, loop_clock_ns() + evl->connect_timeout_ns);
     if (connect_attempt(evl, sock) == 0)
         report_initiated(evl, sock);
     else
@@ -719,7 +674,8 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     attach_tls_session(sock, false, __func__);
     sock->ops = *ops;
     sock->arg = arg;
-    sock->flags |= EVL_SOCK_OPEN | EVL_SOCK_OUTGOING | EVL_SOCK_CONNECTING;
+    sock->kind |= EVL_KIND_OUTGOING;
+    set_state(sock, EVL_SOCK_OPEN | EVL_SOCK_CONNECTING);
     add_socket(evl, sock);
     evl_signal(evl);
     return sock;
@@ -732,11 +688,11 @@ evl_socket *evl_secure_connect(evl *evl, const evl_ops *ops, void *arg, endpoint
 }
 
 // Worker, socket lock held. True when the socket has run out of retries and must be closed.
-static bool retry_connect(evl *evl, evl_socket *sock)
+bool retry_connect(evl *evl, evl_socket *sock)
 {
-    sock->due[EVL_TIMER_RETRY] = 0;
+    set_due(evl, sock, EVL_TIMER_RETRY, 0);
     if (connect_attempt(evl, sock) == 0) {
-        sock->flags &= ~EVL_SOCK_CONNECT_RETRY;
+        clear_state(sock, EVL_SOCK_CONNECT_RETRY);
         report_initiated(evl, sock);
         return false;
     }
@@ -751,27 +707,26 @@ int evl_send(evl *evl, evl_socket *sock, const void *data, uint64_t size, uint64
     (void)deadline; // the call never waits
     if (sent)
         *sent = 0;
-    uint64_t reading = now_ns();
+    uint64_t reading = loop_clock_ns();
     if (now)
         *now = reading;
     if (!sock)
         return -1;
     pthread_mutex_lock(&sock->mutex);
     // After its close_notify a session cannot take plaintext any more.
-    if (!(sock->flags & EVL_SOCK_OPEN) || (sock->flags & EVL_SOCK_TLS_SHUTDOWN)) {
+    if (!is_open(sock) || tls_shutdown_written(sock)) {
         pthread_mutex_unlock(&sock->mutex);
         return -1;
     }
     EVL_REPORT(LVL_TRACE, "Asked to send %zu bytes on socket %d\n", size, sock->fd);
-    reading = now_ns();
+    reading = loop_clock_ns();
     uint64_t count = 0;
     skb *out = sock->out_plain;
     if (out->avail > 0 && size > 0) {
         count = size < out->avail ? size : out->avail;
         memcpy(out->ptr, data, count);
         skb_produce(out, count);
-        if (sock->flags & EVL_SOCK_SECURE)
-            list_push(&evl->secure_queue, &sock->secure_link);
+        queue_pump(evl, sock);
     }
     pthread_mutex_unlock(&sock->mutex);
     if (count)
@@ -808,7 +763,7 @@ skb *evl_in_plain(evl_socket *sock)
 int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now)
 {
     EVL_REPORT(LVL_TRACE, "Flushing socket %d\n", sock->fd);
-    uint64_t reading = now_ns();
+    uint64_t reading = loop_clock_ns();
     int result;
     pthread_mutex_lock(&sock->mutex);
     for (;;) {
@@ -823,7 +778,7 @@ int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now)
         struct timespec until = {static_cast<time_t>(deadline / NS_PER_SEC),
                                  static_cast<long>(deadline % NS_PER_SEC)};
         pthread_cond_timedwait(&sock->cond, &sock->mutex, &until);
-        reading = now_ns();
+        reading = loop_clock_ns();
     }
     pthread_mutex_unlock(&sock->mutex);
     if (now)
@@ -834,12 +789,12 @@ int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now)
 
 // Takes the socket's lock when there is an open socket to act on; false (and no lock) for a
 // null or no longer open one.
-static bool lock_if_open(evl_socket *sock)
+bool lock_if_open(evl_socket *sock)
 {
     if (!sock)
         return false;
     pthread_mutex_lock(&sock->mutex);
-    if (sock->flags & EVL_SOCK_OPEN)
+    if (is_open(sock))
         return true;
     pthread_mutex_unlock(&sock->mutex);
     return false;
@@ -849,13 +804,11 @@ int evl_linger(evl *evl, evl_socket *sock, uint64_t deadline)
 {
     if (!lock_if_open(sock))
         return -1;
-    sock->flags |= EVL_SOCK_LINGER;
-    sock->due[EVL_TIMER_LINGER] = deadline;
-    evl->timers_changed = true;
+    set_state(sock, EVL_SOCK_LINGER);
+    set_due(evl, sock, EVL_TIMER_LINGER, deadline);
     EVL_REPORT(LVL_DEBUG, "Lingering on socket %d\n", sock->fd);
     // The pump writes the close_notify once the queued plaintext is encrypted.
-    if ((sock->flags & EVL_SOCK_SECURE) && !(sock->flags & EVL_SOCK_LISTENING))
-        list_push(&evl->secure_queue, &sock->secure_link);
+    queue_pump(evl, sock);
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return 0;
@@ -865,321 +818,18 @@ int evl_shutdown(evl *evl, evl_socket *sock)
 {
     if (!lock_if_open(sock))
         return -1;
-    if (!(sock->flags & EVL_SOCK_SHUTDOWN)) {
-        sock->flags |= EVL_SOCK_SHUTDOWN;
+    if (!shutdown_asked(sock)) {
+        set_state(sock, EVL_SOCK_SHUTDOWN);
         EVL_REPORT(LVL_DEBUG, "Ending the sending side of socket %d\n", sock->fd);
         // The pump writes the close_notify once the queued plaintext is encrypted.
         if (is_tls_stream(sock))
-            list_push(&evl->secure_queue, &sock->secure_link);
+            queue_pump(evl, sock);
         else
             write_end_reached(sock);
     }
     pthread_mutex_unlock(&sock->mutex);
     evl_signal(evl);
     return 0;
-}
-
-// The wake-up makes the worker take the new deadline into its next wait.
-static int set_user_timer(evl *evl, evl_socket *sock, evl_timer timer, uint64_t when)
-{
-    if (!lock_if_open(sock))
-        return -1;
-    sock->due[timer] = when;
-    evl->timers_changed = true;
-    pthread_mutex_unlock(&sock->mutex);
-    evl_signal(evl);
-    return 0;
-}
-
-int evl_set_deadline(evl *evl, evl_socket *sock, uint64_t deadline)
-{
-    return set_user_timer(evl, sock, EVL_TIMER_USER, deadline);
-}
-
-int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when)
-{
-    return set_user_timer(evl, sock, EVL_TIMER_WAKE, when);
-}
-
-// ---- TLS record pump ----
-
-enum pump_status {
-    PUMP_STALLED,
-    PUMP_PROGRESS,
-    PUMP_FAILED,
-    PUMP_PEER_CLOSED,
-};
-
-// Every TLS call starts with an empty error queue, so a failure names this session's error
-// and never one left behind by another.
-static pump_status tls_wait(evl *evl, evl_socket *s, int rc)
-{
-    switch (SSL_get_error(s->ssl, rc)) {
-    case SSL_ERROR_WANT_READ:
-        EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "The error is SSL_ERROR_WANT_READ\n");
-        return PUMP_STALLED;
-    case SSL_ERROR_WANT_WRITE:
-        EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "The error is SSL_ERROR_WANT_WRITE\n");
-        return s->out_cipher->avail > 0 ? PUMP_PROGRESS : PUMP_STALLED;
-    case SSL_ERROR_ZERO_RETURN:
-        return PUMP_PEER_CLOSED;
-    default:
-        return PUMP_FAILED;
-    }
-}
-
-// Step 1: ciphertext from the network into the pair.
-static bool feed_ciphertext(evl *evl, evl_socket *s)
-{
-    skb *in = s->in_cipher;
-    if (in->data_size == 0 || BIO_ctrl(s->cipher, BIO_C_GET_WRITE_GUARANTEE, 0, nullptr) <= 0)
-        return false;
-    int brc = BIO_write(s->cipher, in->data, static_cast<int>(in->data_size));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_write() %d bytes to BIO\n", brc);
-    if (brc < 0)
-        assert_failure(PUMP_FN, THIS_FILE, __LINE__, "brc >= 0");
-    skb_consume(in, static_cast<uint64_t>(brc));
-    skb_compact(in);
-    return true;
-}
-
-// Step 2: the user's plaintext into the session.
-static pump_status encrypt_plaintext(evl *evl, evl_socket *s)
-{
-    skb *out = s->out_plain;
-    if (out->data_size == 0)
-        return PUMP_STALLED;
-    ERR_clear_error();
-    int rc = SSL_write(s->ssl, out->data, static_cast<int>(out->data_size));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "SSL_write() %d bytes to SSL\n", rc);
-    if (rc <= 0)
-        return tls_wait(evl, s, rc);
-    skb_consume(out, static_cast<uint64_t>(rc));
-    skb_compact(out);
-    return PUMP_PROGRESS;
-}
-
-// A lingering socket ends its session in order once all its plaintext is encrypted. A session
-// still in its handshake has nothing to protect and no close_notify to send. A socket whose
-// sending side is ended (evl_shutdown) stays open for its peer's answer, so its close_notify
-// waits for the handshake to finish: the peer must tell it from a failed handshake.
-static pump_status shutdown_session(evl *evl, evl_socket *s)
-{
-    if (!(s->flags & (EVL_SOCK_LINGER | EVL_SOCK_SHUTDOWN)) || (s->flags & EVL_SOCK_TLS_SHUTDOWN) ||
-        s->out_plain->data_size > 0)
-        return PUMP_STALLED;
-    if (!SSL_is_init_finished(s->ssl)) {
-        if (!(s->flags & EVL_SOCK_LINGER))
-            return PUMP_STALLED;
-        s->flags |= EVL_SOCK_TLS_SHUTDOWN;
-        return PUMP_STALLED;
-    }
-    ERR_clear_error();
-    int rc = SSL_shutdown(s->ssl);
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "SSL_shutdown() %d\n", rc);
-    if (rc < 0)
-        return tls_wait(evl, s, rc);
-    s->flags |= EVL_SOCK_TLS_SHUTDOWN;
-    return PUMP_PROGRESS;
-}
-
-// Step 3: plaintext out of the session.
-static pump_status decrypt_ciphertext(evl *evl, evl_socket *s)
-{
-    skb *in = s->in_plain;
-    if (in->avail == 0 || (s->flags & EVL_SOCK_PEER_EOF))
-        return PUMP_STALLED;
-    ERR_clear_error();
-    int rc = SSL_read(s->ssl, in->ptr, static_cast<int>(in->avail));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "SSL_read() %d bytes from SSL\n", rc);
-    if (rc <= 0)
-        return tls_wait(evl, s, rc);
-    skb_produce(in, static_cast<uint64_t>(rc));
-    return PUMP_PROGRESS;
-}
-
-// Step 4: ciphertext out of the pair, towards the network.
-static bool drain_ciphertext(evl *evl, evl_socket *s)
-{
-    skb *out = s->out_cipher;
-    if (BIO_ctrl(s->cipher, BIO_CTRL_PENDING, 0, nullptr) <= 0 || out->avail == 0)
-        return false;
-    int rc = BIO_read(s->cipher, out->ptr, static_cast<int>(out->avail));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_read() %d bytes from BIO\n", rc);
-    if (rc <= 0)
-        return false;
-    skb_produce(out, static_cast<uint64_t>(rc));
-    return true;
-}
-
-// Passes until one moves nothing: the buffers are stuck or the session waits for the network.
-static pump_status pump_passes(evl *evl, evl_socket *s)
-{
-    for (;;) {
-        bool progress = feed_ciphertext(evl, s);
-        for (auto step : {encrypt_plaintext, shutdown_session, decrypt_ciphertext}) {
-            pump_status st = step(evl, s);
-            if (st == PUMP_FAILED || st == PUMP_PEER_CLOSED)
-                return st;
-            progress |= st == PUMP_PROGRESS;
-        }
-        progress |= drain_ciphertext(evl, s);
-        if (!progress)
-            return PUMP_STALLED;
-    }
-}
-
-// Ciphertext the session has not turned into plaintext yet, anywhere between the network
-// buffer and the session.
-static bool tls_input_pending(evl_socket *s)
-{
-    return s->in_cipher->data_size > 0 || BIO_ctrl_pending(s->plain) > 0 || SSL_pending(s->ssl) > 0;
-}
-
-static void report_tls_failure(evl *evl, evl_socket *s)
-{
-    char reason[TLS_ERROR_TEXT_SZ];
-    s->tls_error = ERR_get_error();
-    s->flags |= EVL_SOCK_TLS_FAILED;
-    ERR_error_string_n(s->tls_error, reason, sizeof(reason));
-    ERR_clear_error();
-    char peer[ENDPOINT_TEXT_SZ];
-    EVL_REPORT_AS(PUMP_FN, LVL_ERROR, "Received error on connection to %s: errno=%d, %s\n",
-                  ARGendpoint6(peer, s->ep), errno, reason);
-}
-
-// An orderly end is news even without bytes: `always` calls the user all the same.
-static void deliver_plaintext(evl *evl, evl_socket *s, bool always = false)
-{
-    if (s->in_plain->data_size == 0 && !always)
-        return;
-    if (s->ops.on_received_data)
-        s->ops.on_received_data(evl, s, s->in_plain, s->arg);
-    skb_compact(s->in_plain);
-}
-
-#define PUMP_BUFFERS(s)                                                                            \
-    (s)->in_plain->avail, (s)->in_plain->data_size, (s)->out_plain->avail,                         \
-        (s)->out_plain->data_size, (s)->in_cipher->avail, (s)->in_cipher->data_size,               \
-        (s)->out_cipher->avail, (s)->out_cipher->data_size
-
-static void secure_data(evl *evl, evl_socket *sock)
-{
-    pthread_mutex_lock(&sock->mutex);
-    if (!(sock->flags & EVL_SOCK_OPEN)) {
-        pthread_mutex_unlock(&sock->mutex);
-        return;
-    }
-    EVL_REPORT(LVL_TRACE,
-               "Before: [in_plain: avail=%zu,data=%zu], [out_plain: avail=%zu,data=%zu], "
-               "[in_cipher: avail=%zu,data=%zu], [out_cipher: avail=%zu,data=%zu]\n",
-               PUMP_BUFFERS(sock));
-    pump_status st = pump_passes(evl, sock);
-    if (st == PUMP_FAILED) {
-        report_tls_failure(evl, sock);
-        pthread_mutex_unlock(&sock->mutex);
-        close_connection(evl, sock);
-        return;
-    }
-    if (st == PUMP_PEER_CLOSED) {
-        // An orderly end: what the peer sent before its close_notify still reaches the user.
-        // A lingering socket has its answer: the user ended the connection and wants nothing
-        // more from it, and the peer has read everything up to our own close_notify.
-        ERR_clear_error();
-        char peer[ENDPOINT_TEXT_SZ];
-        EVL_REPORT(LVL_INFO, "Received close_notify on connection to %s\n",
-                   ARGendpoint6(peer, sock->ep));
-        bool lingering = sock->flags & EVL_SOCK_LINGER;
-        if (!lingering && (sock->flags & EVL_SOCK_HALF_OPEN)) {
-            // The session stays for what is still to be sent; the user learns of the end
-            // behind the last bytes, and reading stops here.
-            sock->flags |= EVL_SOCK_PEER_EOF | EVL_SOCK_DRAINING;
-            bool failed = sock->flags & EVL_SOCK_READ_FAILED;
-            pthread_mutex_unlock(&sock->mutex);
-            deliver_plaintext(evl, sock, true);
-            // A reset that came after the close_notify leaves nothing to send on: the socket
-            // fails, but its user knows that everything the peer sent has arrived.
-            if (failed)
-                close_failed(evl, sock, EVL_FAILURE_RESET);
-            return;
-        }
-        pthread_mutex_unlock(&sock->mutex);
-        if (lingering) {
-            close_connection(evl, sock);
-            return;
-        }
-        deliver_plaintext(evl, sock);
-        close_orderly(evl, sock);
-        return;
-    }
-    EVL_REPORT(LVL_TRACE,
-               "After: [in_plain: avail=%zu,data=%zu], [out_plain: avail=%zu,data=%zu], "
-               "[in_cipher: avail=%zu,data=%zu], [out_cipher: avail=%zu,data=%zu]\n",
-               PUMP_BUFFERS(sock));
-    bool established = SSL_is_init_finished(sock->ssl);
-    if (established)
-        sock->flags |= EVL_SOCK_TLS_UP;
-    if (established && sock->due[EVL_TIMER_HANDSHAKE] != 0) {
-        sock->due[EVL_TIMER_HANDSHAKE] = 0;
-        char peer[ENDPOINT_TEXT_SZ];
-        EVL_REPORT(LVL_DEBUG, "TLS handshake with %s finished on socket %d\n",
-                   ARGendpoint6(peer, sock->ep), sock->fd);
-        int resumed = ssl_session_done(sock->ssl, true);
-        if (resumed < 0) {
-            // Nothing has passed either way yet: what the session encrypted is still in
-            // out_cipher, what it decrypted in in_plain.
-            pthread_mutex_unlock(&sock->mutex);
-            close_connection(evl, sock);
-            return;
-        }
-        if (resumed > 0)
-            EVL_REPORT(LVL_INFO, "Resumed TLS session with %s on socket %d\n",
-                       ARGendpoint6(peer, sock->ep), sock->fd);
-    }
-    // After the end of the TCP stream the socket closes once nothing is left to decrypt; an
-    // end before the handshake finished is no orderly end of a TLS session. A lingering
-    // socket with a session may still send after the peer's end: its linger check ends it.
-    bool ended = (sock->flags & EVL_SOCK_READ_EOF) && !tls_input_pending(sock);
-    bool lingering = sock->flags & EVL_SOCK_LINGER;
-    bool half_open = sock->flags & EVL_SOCK_HALF_OPEN;
-    bool failed = sock->flags & EVL_SOCK_READ_FAILED;
-    bool peer_ended = sock->flags & EVL_SOCK_PEER_EOF;
-    bool was_up = sock->flags & EVL_SOCK_TLS_UP;
-    // After our own close_notify a server that just closes has answered it, as many do: the
-    // end of its stream is taken as its close_notify.
-    bool answered = ended && half_open && was_up && !failed && !peer_ended &&
-                    (sock->flags & EVL_SOCK_TLS_SHUTDOWN);
-    if (answered) {
-        sock->flags |= EVL_SOCK_PEER_EOF;
-        peer_ended = true;
-    }
-    pthread_mutex_unlock(&sock->mutex);
-    deliver_plaintext(evl, sock, answered);
-    if (!ended || (lingering && established))
-        return;
-    if (half_open && peer_ended) {
-        if (failed)
-            close_failed(evl, sock, EVL_FAILURE_RESET);
-        return;
-    }
-    // Without a close_notify the stream may have been cut short, by accident or by an attacker:
-    // a half-open socket's user must not take it for an orderly end.
-    if (half_open && was_up)
-        close_failed(evl, sock, failed ? EVL_FAILURE_RESET : EVL_FAILURE_TRUNCATED);
-    else if (established && !failed)
-        close_orderly(evl, sock);
-    else
-        close_connection(evl, sock);
-}
-
-void secure_all(evl *evl)
-{
-    pthread_mutex_lock(&evl->mutex);
-    while (!list_empty(&evl->secure_queue)) {
-        auto *sock = static_cast<evl_socket *>(list_pop(&evl->secure_queue));
-        secure_data(evl, sock);
-    }
-    pthread_mutex_unlock(&evl->mutex);
 }
 
 // ---- the worker ----
@@ -1246,7 +896,7 @@ static void refuse_waiting_connections(evl *evl, evl_socket *listener, int err)
     }
     refused_since_line += static_cast<uint64_t>(refused);
     uint64_t held = 0, count = refused_since_line;
-    bool line = report_limit_pass(&refusal_lines, now_ns(), REFUSAL_LINE_INTERVAL_NS, &held);
+    bool line = report_limit_pass(&refusal_lines, loop_clock_ns(), REFUSAL_LINE_INTERVAL_NS, &held);
     if (line)
         refused_since_line = 0;
     pthread_mutex_unlock(&reserve_mx);
@@ -1282,7 +932,7 @@ static void new_connection(evl *evl, evl_socket *listener)
     auto *sock = static_cast<evl_socket *>(zmalloc(sizeof(evl_socket)));
     sock->fd = fd;
     sock->ep = ep_of_sockaddr_in6(&sa);
-    bool secure = listener->flags & EVL_SOCK_SECURE;
+    bool secure = is_secure(listener);
     char peer[ENDPOINT_TEXT_SZ], local[ENDPOINT_TEXT_SZ];
     EVL_REPORT(LVL_INFO, "Received new %sconnection from %s@%s, socket %d\n",
                secure ? "secure " : "", ARGendpoint6(peer, sock->ep),
@@ -1293,9 +943,9 @@ static void new_connection(evl *evl, evl_socket *listener)
     create_plain_buffers(sock);
     if (secure) {
         attach_tls_session(sock, true, __func__);
-        sock->due[EVL_TIMER_HANDSHAKE] = now_ns() + evl->handshake_timeout_ns;
+        set_due(evl, sock, EVL_TIMER_HANDSHAKE, loop_clock_ns() + evl->handshake_timeout_ns);
     }
-    sock->flags |= EVL_SOCK_OPEN;
+    set_state(sock, EVL_SOCK_OPEN);
     sock->ops = listener->ops;
     sock->arg = listener->arg;
     int rc = sock->ops.on_new_connection
@@ -1319,16 +969,16 @@ enum recv_result {
 // socket tells its user and stays for sending; any other closes.
 static recv_result input_ended(evl *evl, evl_socket *sock)
 {
-    bool failed = sock->flags & EVL_SOCK_READ_FAILED;
-    sock->flags |= EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING;
-    if (sock->flags & EVL_SOCK_SECURE) {
-        list_push(&evl->secure_queue, &sock->secure_link);
+    bool failed = read_failed(sock);
+    set_state(sock, EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING);
+    if (is_tls_stream(sock)) {
+        queue_pump(evl, sock);
         pthread_mutex_unlock(&sock->mutex);
         return RECV_END;
     }
-    bool half_open = sock->flags & EVL_SOCK_HALF_OPEN;
+    bool half_open = allows_half_open(sock);
     if (half_open && !failed)
-        sock->flags |= EVL_SOCK_PEER_EOF;
+        set_state(sock, EVL_SOCK_PEER_EOF);
     pthread_mutex_unlock(&sock->mutex);
     if (failed)
         close_failed(evl, sock, EVL_FAILURE_RESET);
@@ -1347,12 +997,11 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
         // Only the pump empties in_cipher, and EPOLLIN is armed only while in_plain has room,
         // so the pump can move on. Nothing else would run it when the peer, its own buffers
         // full, waits for us to read while our ciphertext waits for it: both sides would wait.
-        if (sock->flags & EVL_SOCK_SECURE)
-            list_push(&evl->secure_queue, &sock->secure_link);
+        queue_pump(evl, sock);
         pthread_mutex_unlock(&sock->mutex);
         return RECV_FULL;
     }
-    bool secure = sock->flags & EVL_SOCK_SECURE;
+    bool secure = is_tls_stream(sock);
     ssize_t n = recv(sock->fd, in->ptr, in->avail, 0);
     if (n == 0) {
         EVL_REPORT(LVL_DEBUG, "Received 0 bytes from socket %d. Closing.\n", sock->fd);
@@ -1366,7 +1015,7 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
             pthread_mutex_unlock(&sock->mutex);
             return RECV_NOTHING;
         }
-        if (err == EAGAIN && (sock->flags & EVL_SOCK_HALF_OPEN)) {
+        if (err == EAGAIN && allows_half_open(sock)) {
             pthread_mutex_unlock(&sock->mutex);
             return RECV_AGAIN;
         }
@@ -1375,8 +1024,8 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
                    ARGendpoint6(peer, sock->ep), strerror(err));
         sock->error = err;
         // What arrived before a reset is still the peer's: a half-open socket delivers it.
-        if (sock->flags & EVL_SOCK_HALF_OPEN) {
-            sock->flags |= EVL_SOCK_READ_FAILED;
+        if (allows_half_open(sock)) {
+            set_state(sock, EVL_SOCK_READ_FAILED);
             return input_ended(evl, sock);
         }
         pthread_mutex_unlock(&sock->mutex);
@@ -1386,7 +1035,7 @@ static recv_result receive_something(evl *evl, evl_socket *sock)
     skb_produce(in, static_cast<uint64_t>(n));
     EVL_REPORT(LVL_TRACE, "Received %zu bytes on socket %d\n", in->data_size, sock->fd);
     if (secure)
-        list_push(&evl->secure_queue, &sock->secure_link);
+        queue_pump(evl, sock);
     else
         ZD_ASSERT(sock->in_plain->data_size > 0);
     skb_compact(in);
@@ -1408,7 +1057,7 @@ static void drain_after_hangup(evl *evl, evl_socket *sock)
             continue;
         case RECV_FULL:
             pthread_mutex_lock(&sock->mutex);
-            sock->flags |= EVL_SOCK_DRAINING;
+            set_state(sock, EVL_SOCK_DRAINING);
             pthread_mutex_unlock(&sock->mutex);
             return;
         case RECV_END:
@@ -1424,12 +1073,11 @@ static void drain_after_hangup(evl *evl, evl_socket *sock)
 static bool fail_after_reading(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    uint32_t flags = sock->flags;
-    bool half_open = (flags & EVL_SOCK_HALF_OPEN) && !(flags & EVL_SOCK_LISTENING);
+    bool half_open = allows_half_open(sock) && !is_listening(sock);
     // A connect that failed has nothing to read; its state names the failure.
-    bool reads = half_open && !(flags & (EVL_SOCK_READ_EOF | EVL_SOCK_CONNECTING));
+    bool reads = half_open && !read_ended(sock) && !connect_pending(sock);
     if (reads)
-        sock->flags |= EVL_SOCK_READ_FAILED | EVL_SOCK_DRAINING;
+        set_state(sock, EVL_SOCK_READ_FAILED | EVL_SOCK_DRAINING);
     pthread_mutex_unlock(&sock->mutex);
     if (reads)
         drain_after_hangup(evl, sock);
@@ -1441,15 +1089,14 @@ static bool fail_after_reading(evl *evl, evl_socket *sock)
 // A hang-up on a socket that is not yet draining. False when the socket is closed.
 static bool handle_hangup(evl *evl, evl_socket *sock)
 {
-    uint32_t flags = socket_flags(sock);
-    if (flags & EVL_SOCK_LISTENING) {
+    if (ask_state(sock, is_listening)) {
         close_connection(evl, sock);
         return false;
     }
-    if ((flags & (EVL_SOCK_LINGER | EVL_SOCK_SECURE)) == EVL_SOCK_LINGER) {
+    if (ask_state(sock, is_lingering_plain)) {
         // A lingering plain socket reads nothing; it goes on sending until drained or failed.
         pthread_mutex_lock(&sock->mutex);
-        sock->flags |= EVL_SOCK_DRAINING;
+        set_state(sock, EVL_SOCK_DRAINING);
         pthread_mutex_unlock(&sock->mutex);
         return true;
     }
@@ -1473,8 +1120,7 @@ static void send_something(evl *evl, evl_socket *sock)
                    sock->fd, static_cast<int>(out->data_size));
         pthread_cond_broadcast(&sock->cond);
         skb_compact(out);
-        if (sock->flags & EVL_SOCK_SECURE)
-            list_push(&evl->secure_queue, &sock->secure_link);
+        queue_pump(evl, sock);
         write_end_reached(sock);
         pthread_mutex_unlock(&sock->mutex);
         if (sock->ops.on_pull_data)
@@ -1494,21 +1140,6 @@ static void send_something(evl *evl, evl_socket *sock)
     } else {
         close_failed(evl, sock, EVL_FAILURE_RESET);
     }
-}
-
-// The wait ends in time for the earliest deadline of any socket, and at once while the pump has
-// work queued.
-static int wait_timeout_ms(evl *evl)
-{
-    if (!list_empty(&evl->secure_queue))
-        return 0;
-    if (evl->next_due == 0)
-        return EVL_WAIT_TIMEOUT_MS;
-    uint64_t now = now_ns();
-    if (evl->next_due <= now)
-        return 0;
-    uint64_t ms = (evl->next_due - now + NS_PER_MS - 1) / NS_PER_MS;
-    return ms < EVL_WAIT_TIMEOUT_MS ? static_cast<int>(ms) : EVL_WAIT_TIMEOUT_MS;
 }
 
 // The error condition's own words: a target that went silent shows "Connection timed out"
@@ -1534,15 +1165,15 @@ static void report_socket_error(evl *evl, evl_socket *sock)
 static void connection_established(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    sock->flags &= ~EVL_SOCK_CONNECTING;
-    sock->due[EVL_TIMER_CONNECT] = 0;
+    clear_state(sock, EVL_SOCK_CONNECTING);
+    set_due(evl, sock, EVL_TIMER_CONNECT, 0);
     char peer[ENDPOINT_TEXT_SZ];
     EVL_REPORT(LVL_DEBUG, "Connection to %s established on socket %d\n",
                ARGendpoint6(peer, sock->ep), sock->fd);
-    if (sock->flags & EVL_SOCK_SECURE) {
+    if (is_tls_stream(sock)) {
         if (!SSL_is_init_finished(sock->ssl))
-            sock->due[EVL_TIMER_HANDSHAKE] = now_ns() + evl->handshake_timeout_ns;
-        list_push(&evl->secure_queue, &sock->secure_link);
+            set_due(evl, sock, EVL_TIMER_HANDSHAKE, loop_clock_ns() + evl->handshake_timeout_ns);
+        queue_pump(evl, sock);
     }
     pthread_mutex_unlock(&sock->mutex);
 }
@@ -1563,8 +1194,10 @@ static void handle_event(evl *evl, evl_socket *sock, uint32_t events, uint8_t *s
         close_connection(evl, sock);
         return;
     }
-    uint32_t flags = socket_flags(sock);
-    if ((events & (EPOLLHUP | EPOLLRDHUP)) && !(flags & EVL_SOCK_DRAINING)) {
+    // Both read before the hang-up is handled, which may change them.
+    bool draining = ask_state(sock, is_draining);
+    bool connecting = ask_state(sock, connect_pending);
+    if ((events & (EPOLLHUP | EPOLLRDHUP)) && !draining) {
         if (events & EPOLLHUP)
             EVL_REPORT_AS(LOOP_FN, LVL_INFO, "Received HUP on socket %d.  Events: %s.\n", sock->fd,
                           sprintf_epollbits(&scratch, events));
@@ -1576,13 +1209,13 @@ static void handle_event(evl *evl, evl_socket *sock, uint32_t events, uint8_t *s
         events &= ~static_cast<uint32_t>(EPOLLIN);
     }
     if (events & EPOLLOUT) {
-        if (flags & EVL_SOCK_CONNECTING)
+        if (connecting)
             connection_established(evl, sock);
         EVL_REPORT_AS(LOOP_FN, LVL_TRACE, "Has something to send on socket %d\n", sock->fd);
         send_something(evl, sock);
     }
     if ((events & EPOLLIN) && socket_open(sock)) {
-        if (sock->flags & EVL_SOCK_LISTENING)
+        if (is_listening(sock))
             new_connection(evl, sock);
         else
             receive_something(evl, sock);
@@ -1612,120 +1245,11 @@ static void loop_inner(evl *evl)
     secure_all(evl);
 }
 
-// Worker, loop lock held. Out of data, TLS close_notify written and pair empty, and the peer
-// has answered it: its end of stream here, its close_notify in the pump (secure_data). A
-// session that never finished its handshake has no close_notify to wait for.
-static bool linger_drained(evl_socket *s)
-{
-    if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
-        return false;
-    if (!(s->flags & EVL_SOCK_SECURE))
-        return true;
-    if (!(s->flags & EVL_SOCK_TLS_SHUTDOWN) || BIO_ctrl_pending(s->cipher) != 0)
-        return false;
-    return (s->flags & EVL_SOCK_READ_EOF) || !SSL_is_init_finished(s->ssl);
-}
-
-static bool passed(const evl_socket *s, evl_timer timer, uint64_t now)
-{
-    return s->due[timer] != 0 && s->due[timer] <= now;
-}
-
-static int whole_seconds(uint64_t ns)
-{
-    return static_cast<int>(ns / NS_PER_SEC);
-}
-
-// Worker, loop and socket locks held. True when the socket must be closed: a deadline has
-// passed, its lingering is over, or its last connect retry failed. The deadlines come first:
-// an attempt due at the connect deadline would come too late anyway.
-static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
-{
-    char peer[ENDPOINT_TEXT_SZ];
-    if (passed(s, EVL_TIMER_CONNECT, now)) {
-        s->failure = EVL_FAILURE_CONNECT_TIMEOUT;
-        EVL_REPORT(LVL_WARN,
-                   "Connection to %s not established within %d seconds, closing socket %d\n",
-                   ARGendpoint6(peer, s->ep), whole_seconds(evl->connect_timeout_ns), s->fd);
-        return true;
-    }
-    if (passed(s, EVL_TIMER_HANDSHAKE, now)) {
-        s->failure = EVL_FAILURE_HANDSHAKE_TIMEOUT;
-        EVL_REPORT(LVL_WARN,
-                   "TLS handshake with %s not finished within %d seconds, closing socket %d\n",
-                   ARGendpoint6(peer, s->ep), whole_seconds(evl->handshake_timeout_ns), s->fd);
-        return true;
-    }
-    if (passed(s, EVL_TIMER_USER, now)) {
-        EVL_REPORT(LVL_INFO, "Deadline passed on socket %d\n", s->fd);
-        if (s->failure == EVL_FAILURE_NONE && !(s->flags & EVL_SOCK_CONNECTING) &&
-            !(is_tls_stream(s) && !(s->flags & EVL_SOCK_TLS_UP)))
-            s->failure = EVL_FAILURE_DEADLINE;
-        return true;
-    }
-    if (s->flags & EVL_SOCK_LINGER) {
-        if (linger_drained(s)) {
-            EVL_REPORT(LVL_DEBUG, "Finished lingering on socket %d\n", s->fd);
-            return true;
-        }
-        if (passed(s, EVL_TIMER_LINGER, now)) {
-            EVL_REPORT(LVL_INFO, "Linger deadline passed on socket %d\n", s->fd);
-            return true;
-        }
-    }
-    if ((s->flags & EVL_SOCK_CONNECT_RETRY) && passed(s, EVL_TIMER_RETRY, now))
-        return retry_connect(evl, s);
-    if (passed(s, EVL_TIMER_WAKE, now)) {
-        s->due[EVL_TIMER_WAKE] = 0;
-        s->flags |= EVL_SOCK_WOKEN;
-    }
-    return false;
-}
-
-// Deadlines are rare (connects, handshakes, drains), so the walk over every socket is skipped
-// while none can have passed: the last re-arm pass saw every deadline set before it, and those
-// set since (connects, handshakes, retries) lie in the future, except the user's own, which
-// flag themselves. A lingering socket may end by being drained, which no clock announces.
-static bool timers_may_fire(evl *evl, uint64_t now)
-{
-    if (evl->timers_changed.exchange(false) || evl->lingering > 0)
-        return true;
-    return evl->next_due != 0 && evl->next_due <= now;
-}
-
-// Runs with the loop lock held, like the pump, so the close notices follow the pump's rules.
-static void check_timers(evl *evl)
-{
-    uint64_t now = now_ns();
-    if (!timers_may_fire(evl, now))
-        return;
-    pthread_mutex_lock(&evl->mutex);
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next, *next; n != end; n = next) {
-        next = n->next;
-        auto *s = static_cast<evl_socket *>(n->owner);
-        pthread_mutex_lock(&s->mutex);
-        bool close = (s->flags & EVL_SOCK_OPEN) && check_deadlines(evl, s, now);
-        bool woken = !close && (s->flags & EVL_SOCK_WOKEN);
-        pthread_mutex_unlock(&s->mutex);
-        if (close)
-            close_connection(evl, s);
-        else if (woken && s->ops.on_pull_data)
-            s->ops.on_pull_data(evl, s, s->arg);
-        if (woken) {
-            pthread_mutex_lock(&s->mutex);
-            s->flags &= ~EVL_SOCK_WOKEN;
-            pthread_mutex_unlock(&s->mutex);
-        }
-    }
-    pthread_mutex_unlock(&evl->mutex);
-}
-
 static void epoll_del_socket(evl *evl, evl_socket *s)
 {
     ZD_ASSERT_T(epoll_ctl(evl->epollfd, EPOLL_CTL_DEL, s->fd, nullptr) == 0,
                 "epoll_ctl(evl->epollfd, 2, s->fd, ((void *)0)) == 0");
-    s->flags &= ~EVL_SOCK_REGISTERED;
+    clear_state(s, EVL_SOCK_REGISTERED);
     s->armed_events = 0;
     s->armed_mask = 0;
 }
@@ -1735,10 +1259,10 @@ static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
     struct epoll_event ev = {};
     ev.events = mask;
     ev.data.ptr = s;
-    if (!(s->flags & EVL_SOCK_REGISTERED)) {
+    if (!is_registered(s)) {
         ZD_ASSERT_T(epoll_ctl(evl->epollfd, EPOLL_CTL_ADD, s->fd, &ev) == 0,
                     "epoll_ctl(evl->epollfd, 1, s->fd, &ev) == 0");
-        s->flags |= EVL_SOCK_REGISTERED;
+        set_state(s, EVL_SOCK_REGISTERED);
     } else if (mask != s->armed_mask) {
         ZD_ASSERT_T(epoll_ctl(evl->epollfd, EPOLL_CTL_MOD, s->fd, &ev) == 0,
                     "epoll_ctl(evl->epollfd, 3, s->fd, &ev) == 0");
@@ -1757,59 +1281,56 @@ static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
     s->desired_events = 0;
 }
 
-static void note_due(evl *evl, const evl_socket *s)
-{
-    for (uint64_t due : s->due)
-        if (due != 0 && (evl->next_due == 0 || due < evl->next_due))
-            evl->next_due = due;
-}
-
 // Room that appears in in_plain is invisible to epoll when everything the peer sent is
 // already in in_cipher or the pair: such a socket goes back to the pump, or it would stall
 // with the data in hand. A full out_cipher means the pump waits for the network instead.
-static bool needs_pump(evl_socket *s)
+static bool needs_pump(const evl_socket *s)
 {
-    if ((s->flags & (EVL_SOCK_SECURE | EVL_SOCK_LISTENING)) != EVL_SOCK_SECURE)
+    if (!is_tls_stream(s))
         return false;
     return s->in_plain->avail > 0 && s->out_cipher->avail > 0 && tls_input_pending(s);
 }
 
-// Loop lock held. Reading stops while in_plain is full (back-pressure), and sending is asked
-// for only while net_out holds data; epoll_ctl is called only on a change.
+// Socket lock held. Reading stops while in_plain is full (back-pressure), and sending is asked
+// for only while net_out holds data. A socket waiting to retry its connect has no descriptor
+// state worth watching.
+uint32_t wanted_events(const evl_socket *s)
+{
+    if (!is_watched(s))
+        return 0;
+    uint32_t want = 0;
+    // A connection under way shows that it is up by becoming writable.
+    if (s->net_out->data_size > 0 || connect_pending(s))
+        want |= EPOLLOUT;
+    if (s->in_plain->avail > 0 && !input_done(s) && reads_while_lingering(s))
+        want |= EPOLLIN;
+    // A hang-up cannot be masked out: a draining socket with nothing to do leaves epoll
+    // until it has room to read or data to send.
+    if (is_draining(s))
+        return want == 0 ? 0 : want | EPOLLERR;
+    return want | EPOLLERR | EPOLLRDHUP;
+}
+
+// Loop lock held; epoll_ctl is called only on a change.
 static void rearm_socket(evl *evl, evl_socket *s)
 {
     pthread_mutex_lock(&s->mutex);
-    uint32_t flags = s->flags;
-    if (flags & EVL_SOCK_OPEN)
+    if (is_open(s))
         note_due(evl, s);
-    if ((flags & (EVL_SOCK_OPEN | EVL_SOCK_LINGER)) == (EVL_SOCK_OPEN | EVL_SOCK_LINGER))
+    if (is_open(s) && is_lingering(s))
         evl->lingering++;
-    if (!(flags & EVL_SOCK_OPEN) || (flags & EVL_SOCK_CONNECT_RETRY)) {
-        if (flags & EVL_SOCK_REGISTERED)
+    uint32_t mask = wanted_events(s);
+    if (mask == 0) {
+        if (is_registered(s))
             epoll_del_socket(evl, s);
-        pthread_mutex_unlock(&s->mutex);
-        return;
-    }
-    uint32_t want = 0;
-    // A connection under way shows that it is up by becoming writable.
-    if (s->net_out->data_size > 0 || (flags & EVL_SOCK_CONNECTING))
-        want |= EPOLLOUT;
-    if (s->in_plain->avail > 0 && !(flags & (EVL_SOCK_READ_EOF | EVL_SOCK_PEER_EOF)) &&
-        (flags & (EVL_SOCK_LINGER | EVL_SOCK_SECURE)) != EVL_SOCK_LINGER)
-        want |= EPOLLIN;
-    s->desired_events = want;
-    // A hang-up cannot be masked out: a draining socket with nothing to do leaves epoll
-    // until it has room to read or data to send.
-    if ((flags & EVL_SOCK_DRAINING) && want == 0) {
-        if (flags & EVL_SOCK_REGISTERED)
-            epoll_del_socket(evl, s);
-        s->desired_events = 0;
+        if (is_watched(s))
+            s->desired_events = 0;
     } else {
-        uint32_t mask = want | EPOLLERR | ((flags & EVL_SOCK_DRAINING) ? 0u : uint32_t{EPOLLRDHUP});
+        s->desired_events = mask & (EPOLLIN | EPOLLOUT);
         epoll_set_socket(evl, s, mask);
     }
-    if (needs_pump(s))
-        list_push(&evl->secure_queue, &s->secure_link);
+    if (is_watched(s) && needs_pump(s))
+        queue_pump(evl, s);
     pthread_mutex_unlock(&s->mutex);
 }
 
@@ -1818,9 +1339,7 @@ static void rearm_all(evl *evl)
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
     evl->lingering = 0;
-    list_node *end = &evl->sockets.sentinel;
-    for (list_node *n = end->next; n != end; n = n->next)
-        rearm_socket(evl, static_cast<evl_socket *>(n->owner));
+    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
     pthread_mutex_unlock(&evl->mutex);
 }
 
@@ -1846,7 +1365,7 @@ static void *evl_loop(void *arg)
         loop_inner(evl);
         check_timers(evl);
         rearm_all(evl);
-        gc_sockets(evl, EVL_SOCK_CLOSING);
+        gc_sockets(evl, is_closing);
     } while (!stop_requested(evl));
     return nullptr;
 }

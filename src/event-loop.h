@@ -48,12 +48,12 @@ inline constexpr int EVL_KEEPINTVL_S = 10;
 inline constexpr int EVL_KEEPCNT = 3;
 inline constexpr int EVL_USER_TIMEOUT_MS = 55000;
 
+// A socket's state; what kind of socket it is (listening, secure, outgoing) is fixed when it is
+// made and kept apart (evl_sock_kind). Read through the loop's predicates, never as masks.
 enum evl_sock_flags : uint32_t {
     EVL_SOCK_REGISTERED = 0x01,
     EVL_SOCK_OPEN = 0x02,
-    EVL_SOCK_LISTENING = 0x04,
     EVL_SOCK_CLOSING = 0x08,
-    EVL_SOCK_SECURE = 0x10,
     // Set before on_connection_closed when the peer ended in order: end of stream, or a TLS
     // close_notify. Clear for a reset, a TLS failure, an error event or a lingering close.
     EVL_SOCK_PEER_EOF = 0x20,
@@ -70,8 +70,7 @@ enum evl_sock_flags : uint32_t {
     EVL_SOCK_READ_EOF = 0x200,
     // A lingering secure socket has written its close_notify (or had no session to close).
     EVL_SOCK_TLS_SHUTDOWN = 0x400,
-    // Made by evl_secure_connect; its connection is not yet known to be established.
-    EVL_SOCK_OUTGOING = 0x800,
+    // An outgoing connection not yet known to be established.
     EVL_SOCK_CONNECTING = 0x1000,
     // The TLS pump failed on the socket (report_tls_failure).
     EVL_SOCK_TLS_FAILED = 0x2000,
@@ -132,76 +131,16 @@ struct evl_ops {
     void (*on_connection_closed)(evl *evl, evl_socket *sock, void *arg);
 };
 
-struct evl_socket {
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
-    endpoint ep;
-    int fd;
-    uint32_t flags;
-    uint32_t desired_events;
-    uint32_t armed_events;
-    list_node loop_link;
-    list_node secure_link;
-    skb *in_plain;
-    skb *out_plain;
-    skb *in_cipher;
-    skb *out_cipher;
-    skb *net_out;
-    skb *net_in;
-    evl_ops ops;
-    void *arg;
-    SSL *ssl;
-    BIO *plain;
-    BIO *cipher;
-    uint64_t context;
-    // Outgoing connections: the local endpoint as passed in, for the retry messages.
-    endpoint local;
-    // Failed connection attempts so far.
-    int retry_failures;
-    // Monotonic times indexed by evl_timer; 0 for a deadline that is not set.
-    uint64_t due[EVL_TIMERS];
-    // The whole event mask last given to epoll_ctl, EPOLLERR and EPOLLRDHUP included.
-    uint32_t armed_mask;
-    // Set when the loop closes the socket (evl_failure), and the library's first error code
-    // of a failed TLS pump, 0 for none.
-    uint8_t failure;
-    unsigned long tls_error;
-    // The errno of the socket's last failed receive, send or error condition, 0 for none.
-    int error;
-};
-
-struct evl {
-    const char *name;
-    pthread_t thr;
-    pthread_mutex_t mutex;
-    int stop;
-    int epollfd;
-    int eventfd;
-    list_head sockets;
-    list_head secure_queue;
-    struct epoll_event events[EVL_MAX_EVENTS];
-    // Run first on the worker thread, for per-thread state (capabilities) that the owner set
-    // up differently for itself; set before evl_start, may stay null.
-    void (*on_worker_start)(struct evl *evl);
-    // Run on the worker at the top of every iteration, before it waits, with no lock held (a
-    // heartbeat that shows the data path turning); set before evl_start, may stay null. It may
-    // lower next_due to be called again by then: the wait never sleeps past it.
-    void (*on_iteration)(struct evl *evl);
-    // Worker only: the earliest deadline of any socket seen by the last re-arm pass, 0 for
-    // none; the wait never sleeps past it.
-    uint64_t next_due;
-    // Worker only: how many open sockets the last re-arm pass found lingering.
-    uint32_t lingering;
-    // Set by evl_linger and evl_set_deadline, taken by the worker's timer pass.
-    std::atomic<bool> timers_changed;
-    // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
-    // from evl_create; tests shorten them before they add sockets.
-    uint64_t connect_timeout_ns;
-    uint64_t handshake_timeout_ns;
-};
-
 // Life cycle (owner thread).
 evl *evl_create(const char *name);
+// Before evl_start, either may be null. on_worker_start runs first on the worker thread, for
+// per-thread state (capabilities) that the owner set up differently for itself. on_iteration
+// runs on the worker at the top of every iteration, before it waits, with no lock held (a
+// heartbeat that shows the data path turning); it may call evl_wake_by.
+void evl_set_worker_hooks(evl *evl, void (*on_worker_start)(struct evl *evl),
+                          void (*on_iteration)(struct evl *evl));
+// Worker only, from on_iteration: the coming wait does not sleep past `when` (monotonic ns).
+void evl_wake_by(evl *evl, uint64_t when);
 void evl_start(evl *evl);
 void evl_stop(evl *evl);
 void evl_clean_all_sockets(evl *evl);
@@ -218,6 +157,13 @@ evl_failure evl_get_failure(evl_socket *sock, unsigned long *tls_error);
 uint64_t evl_get_socket_context(evl_socket *sock);
 // The errno of the socket's last failed receive, send or error condition, 0 for none.
 int evl_get_error(evl_socket *sock);
+// The peer's endpoint: the client's for an accepted socket, the server's for an outgoing one.
+endpoint evl_socket_endpoint(const evl_socket *sock);
+// Why the server's certificate was refused (EVL_FAILURE_VERIFY), in words; valid from
+// on_connection_closed until evl_close.
+void evl_describe_refusal(evl_socket *sock, char *text, size_t size);
+// The handshake deadline of the loop's TLS sessions.
+uint64_t evl_handshake_timeout_ns(const evl *evl);
 
 // Half-open connections (worker thread, from callbacks, or before the socket is in use).
 // After evl_allow_half_open, the peer's orderly end (end of stream; for a secure socket its

@@ -148,7 +148,8 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     ctx->deadline[i] = 0;
     ctx->wake[i] = 0;
     ctx->ends[i] = 0;
-    ctx->record[i] = pair_record{sock->ep, remote, static_cast<uint64_t>(tick()), 0, 0, port};
+    ctx->record[i] =
+        pair_record{evl_socket_endpoint(sock), remote, static_cast<uint64_t>(tick()), 0, 0, port};
     ctx->ports[port].live_pairs++;
     set_pair_context(ctx, i);
     ctx->npairs = i + 1;
@@ -351,12 +352,12 @@ static void describe_tls_failure(forwarder_ctx *ctx, evl_socket *sock, evl_failu
                                  unsigned long tls_error, char *text, size_t size)
 {
     if (failure == EVL_FAILURE_VERIFY) {
-        ssl_describe_refusal(sock->ssl, text, size);
+        evl_describe_refusal(sock, text, size);
         return;
     }
     if (failure == EVL_FAILURE_HANDSHAKE_TIMEOUT)
         snprintf(text, size, "not finished within %d seconds",
-                 static_cast<int>(ctx->evl->handshake_timeout_ns / 1000000000));
+                 static_cast<int>(evl_handshake_timeout_ns(ctx->evl) / 1000000000));
     else if (tls_error != 0)
         ERR_error_string_n(tls_error, text, size);
     else

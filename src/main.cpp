@@ -115,13 +115,6 @@ static void wait_for_worker()
         ZD_ASSERT(errno == EINTR);
 }
 
-// An idle loop would sleep through its whole wait; it must be back when `due` comes.
-static void wake_by(evl *evl, uint64_t due)
-{
-    if (evl->next_due == 0 || due < evl->next_due)
-        evl->next_due = due;
-}
-
 // The status file is rendered by the worker, which owns every counter, so it needs no lock.
 static forwarder_ctx *forwarder;
 static bool status_on;
@@ -155,7 +148,7 @@ static void status_beat(evl *evl, uint64_t now)
         publish_status(true);
         status_due = now + STATUS_INTERVAL_NS;
     }
-    wake_by(evl, status_due);
+    evl_wake_by(evl, status_due);
 }
 
 // Set once start-up is over: a status file written before would say "running" for a daemon
@@ -166,7 +159,7 @@ static void worker_iteration(evl *evl)
 {
     uint64_t now = static_cast<uint64_t>(tick());
     if (uint64_t due = notify_watchdog_beat(now); due != 0)
-        wake_by(evl, due);
+        evl_wake_by(evl, due);
     if (status_on && serving.load())
         status_beat(evl, now);
 }
@@ -477,9 +470,8 @@ static void daemon_main(config *config)
     for (uint16_t port : {RPCBIND_PORT, config->mount_port, config->nfs_port, config->nlm_port})
         forwarder_add_port(ctx, port);
     ZD_ASSERT(sem_init(&worker_ready, 0, 0) == 0);
-    ctx->evl->on_worker_start = worker_start;
     notify_watchdog_start();
-    ctx->evl->on_iteration = worker_iteration;
+    evl_set_worker_hooks(ctx->evl, worker_start, worker_iteration);
     setup_ssl_ctx(true, config->ca_file, config->common_name);
     evl_start(ctx->evl);
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "event-loop.h"
+#include "event-loop-internal.h"
 #include "fuzz_support.h"
 #include "setup-ssl-context.h"
 #include "tls_peer.h"
@@ -85,7 +85,7 @@ void on_connection_closed(evl *, evl_socket *sock, void *arg)
     o->closes++;
     FZ_CHECK(o->closes == 1);
     o->closed = true;
-    o->peer_eof = sock->flags & EVL_SOCK_PEER_EOF;
+    o->peer_eof = peer_ended(sock);
 }
 
 const evl_ops OPS = {
@@ -98,7 +98,7 @@ const evl_ops OPS = {
 // What the worker does with a socket's buffers around the pump.
 void queue(evl_socket *sock)
 {
-    list_push(&loop->secure_queue, &sock->secure_link);
+    queue_pump(loop, sock);
 }
 
 void receive(evl_socket *sock, const uint8_t *data, size_t n)
@@ -125,7 +125,7 @@ void send_all(evl_socket *sock)
 void end_of_stream(evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
-    sock->flags |= EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING;
+    set_state(sock, EVL_SOCK_READ_EOF | EVL_SOCK_DRAINING);
     queue(sock);
     pthread_mutex_unlock(&sock->mutex);
 }

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "event-loop.h"
+#include "event-loop-internal.h"
 #include "temp_dir.h"
 
 namespace evt
@@ -151,7 +151,7 @@ inline uint16_t listener_port(evl *loop)
     list_node *end = &loop->sockets.sentinel;
     for (list_node *n = end->next; n != end; n = n->next) {
         auto *s = static_cast<evl_socket *>(n->owner);
-        if (s->flags & EVL_SOCK_LISTENING)
+        if (is_listening(s))
             port = local_port(s->fd);
     }
     pthread_mutex_unlock(&loop->mutex);
@@ -166,7 +166,7 @@ inline std::vector<std::pair<int, uint16_t>> listeners(evl *loop)
     list_node *end = &loop->sockets.sentinel;
     for (list_node *n = end->next; n != end; n = n->next) {
         auto *s = static_cast<evl_socket *>(n->owner);
-        if (s->flags & EVL_SOCK_LISTENING)
+        if (is_listening(s))
             out.emplace_back(s->fd, local_port(s->fd));
     }
     pthread_mutex_unlock(&loop->mutex);

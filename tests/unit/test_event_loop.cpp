@@ -302,8 +302,8 @@ TEST(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
     EXPECT_TRUE(s->in_plain && s->out_plain && s->in_cipher && s->out_cipher && s->ssl);
     EXPECT_EQ(s->net_out, s->out_cipher);
     EXPECT_EQ(s->net_in, s->in_cipher);
-    EXPECT_EQ(s->flags,
-              uint32_t{EVL_SOCK_OPEN | EVL_SOCK_SECURE | EVL_SOCK_OUTGOING | EVL_SOCK_CONNECTING});
+    EXPECT_EQ(s->flags, uint32_t{EVL_SOCK_OPEN | EVL_SOCK_CONNECTING});
+    EXPECT_EQ(s->kind, EVL_KIND_SECURE | EVL_KIND_OUTGOING);
     drain_counter(loop);
 
     uint64_t sent = 99, now = 0;
@@ -589,7 +589,7 @@ TEST(Sound, PeerThatResetsMidBatchEndsOnlyItsOwnConnection)
         EXPECT_EQ(rl.rec.get(survivor).closes, 0);
         char buf[4];
         EXPECT_EQ(recv(survivor_client, buf, sizeof(buf), MSG_WAITALL), 4);
-        EXPECT_TRUE(flags_of(survivor) & EVL_SOCK_OPEN);
+        EXPECT_TRUE(ask_state(survivor, is_open));
         close(survivor_client);
         rl.stop();
     });
@@ -695,7 +695,7 @@ TEST(Sound, ImmediateConnectFailureIsRetriedLaterWithoutStallingTheLoop)
         ASSERT_TRUE(wait_until([&] { return out.load() != nullptr; }, 3000));
         EXPECT_LT(connect_ns.load(), static_cast<int64_t>(ms_ns(200)));
         evl_socket *s = out;
-        EXPECT_TRUE(wait_until([&] { return (flags_of(s) & EVL_SOCK_CONNECT_RETRY) != 0; }, 100));
+        EXPECT_TRUE(wait_until([&] { return ask_state(s, waits_to_retry); }, 100));
 
         int other;
         evl_socket *o = accept_next(rl, port, &other);
@@ -703,7 +703,7 @@ TEST(Sound, ImmediateConnectFailureIsRetriedLaterWithoutStallingTheLoop)
         EXPECT_TRUE(send_all(other, "ping", 4));
         EXPECT_TRUE(wait_until([&] { return rl.rec.get(o).received == 4; }, 500));
         EXPECT_LT(now_ns() - t0, ms_ns(500)) << "other sockets are served during the wait";
-        EXPECT_FALSE(flags_of(s) & EVL_SOCK_REGISTERED) << "a socket waiting to retry is off epoll";
+        EXPECT_FALSE(ask_state(s, is_registered)) << "a socket waiting to retry is off epoll";
 
         cc.vanish();
         int conn = accept_one(cc.server, 4000);
@@ -714,7 +714,7 @@ TEST(Sound, ImmediateConnectFailureIsRetriedLaterWithoutStallingTheLoop)
         uint8_t first = 0;
         EXPECT_EQ(recv(conn, &first, 1, 0), 1);
         EXPECT_EQ(first, 0x16) << "a TLS handshake record";
-        EXPECT_FALSE(flags_of(s) & EVL_SOCK_CONNECT_RETRY);
+        EXPECT_FALSE(ask_state(s, waits_to_retry));
         EXPECT_EQ(rl.rec.get(s).closes, 0);
         close(conn);
         close(trigger);
@@ -877,7 +877,7 @@ TEST(Sound, FullBufferAtHangUpKeepsReadingToTheEndWithoutSpinning)
             EXPECT_TRUE(send_all(ca, data.data(), data.size()));
             shutdown(ca, SHUT_WR);
         });
-        EXPECT_TRUE(wait_until([&] { return (flags_of(a) & EVL_SOCK_DRAINING) != 0; }, 5000));
+        EXPECT_TRUE(wait_until([&] { return ask_state(a, is_draining); }, 5000));
         EXPECT_EQ(a->in_plain->avail, 0u);
         printf("MARK quiet start\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

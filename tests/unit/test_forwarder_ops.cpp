@@ -19,8 +19,6 @@
 namespace
 {
 
-using evt::flags_of;
-
 class Pairing : public ::testing::Test
 {
   protected:
@@ -107,7 +105,7 @@ class Pairing : public ::testing::Test
         skb_produce(b, n);
     }
 
-    static bool handed_back(evl_socket *s) { return (flags_of(s) & EVL_SOCK_CLOSING) != 0; }
+    static bool handed_back(evl_socket *s) { return ask_state(s, is_closing); }
 
     void expect_slot(int64_t i, evl_socket *plain, evl_socket *secure)
     {
@@ -138,7 +136,7 @@ TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
     for (int64_t i = 0; i < 3; i++) {
         ASSERT_NE(ctx.secure_side[i], nullptr);
         expect_slot(i, p[i], ctx.secure_side[i]);
-        EXPECT_EQ(flags_of(ctx.secure_side[i]) & EVL_SOCK_SECURE, EVL_SOCK_SECURE);
+        EXPECT_TRUE(is_tls_stream(ctx.secure_side[i]));
     }
     put(p[1]->in_plain, 700);
     forwarder_ops.on_received_data(loop, p[1], p[1]->in_plain, &ctx);
@@ -224,7 +222,7 @@ TEST_F(Pairing, OrderlyEndOfThePlainSideHandsItsBytesOnAndTheSecureSideLingers)
     std::string log = logcap::capture_stdout([&] { loop_closes(quiet, true); });
     EXPECT_TRUE(handed_back(quiet));
     EXPECT_FALSE(handed_back(quiet_secure));
-    EXPECT_EQ(flags_of(quiet_secure) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
+    EXPECT_TRUE(ask_state(quiet_secure, is_lingering));
     EXPECT_EQ(ctx.npairs, 2);
     expect_slot(0, nullptr, quiet_secure);
     forwarder_ops.on_pull_data(loop, quiet_secure, &ctx);
@@ -237,7 +235,7 @@ TEST_F(Pairing, OrderlyEndOfThePlainSideHandsItsBytesOnAndTheSecureSideLingers)
     loop_closes(talker, true);
     EXPECT_EQ(talker_secure->out_plain->data_size, 4000u);
     EXPECT_TRUE(handed_back(talker));
-    EXPECT_EQ(flags_of(talker_secure) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
+    EXPECT_TRUE(ask_state(talker_secure, is_lingering));
     EXPECT_EQ(talker_secure->due[EVL_TIMER_USER], 0u);
     EXPECT_EQ(talker_secure->due[EVL_TIMER_LINGER], 0u);
     EXPECT_EQ(talker_secure->due[EVL_TIMER_WAKE], ctx.deadline[1]);
@@ -280,7 +278,7 @@ TEST_F(Pairing, OrderlyEndOfTheSecureSideWaitsForRoomOnThePlainSide)
     forwarder_ops.on_pull_data(loop, slow, &ctx);
     EXPECT_EQ(slow->out_plain->data_size, 300u);
     EXPECT_TRUE(handed_back(slow_secure));
-    EXPECT_EQ(flags_of(slow) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
+    EXPECT_TRUE(ask_state(slow, is_lingering));
     expect_slot(0, slow, nullptr);
     loop_closes(slow, false);
     EXPECT_EQ(ctx.npairs, 0);
@@ -315,7 +313,7 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
         logcap::capture_stdout([&] { forwarder_ops.on_pull_data(loop, stuck, &ctx); });
     EXPECT_TRUE(handed_back(stuck));
     EXPECT_TRUE(handed_back(stuck_secure));
-    EXPECT_EQ(flags_of(stuck) & EVL_SOCK_ABORT, EVL_SOCK_ABORT) << "a reset, not a clean end";
+    EXPECT_TRUE(ask_state(stuck, is_aborted)) << "a reset, not a clean end";
     EXPECT_EQ(ctx.npairs, 1);
     expect_slot(0, other, secure_of(other));
     EXPECT_NE(log.find("reset: no byte moved in 15 s, 1048586 bytes left undelivered (0 up, "
@@ -350,7 +348,7 @@ TEST_F(Pairing, EachFailureOfTheSecureSideHasItsCounter)
         std::string log = logcap::capture_stdout([&] { loop_closes(secure, false); });
         EXPECT_EQ(port.*c.counter, before.*c.counter + 1) << int(c.failure);
         EXPECT_EQ(port.reset_pairs, before.reset_pairs + 1) << int(c.failure);
-        EXPECT_EQ(flags_of(plain) & EVL_SOCK_ABORT, EVL_SOCK_ABORT) << int(c.failure);
+        EXPECT_TRUE(ask_state(plain, is_aborted)) << int(c.failure);
         EXPECT_NE(log.find(", reset: the mount target "), std::string::npos) << log;
     }
     EXPECT_EQ(ctx.npairs, 0);
