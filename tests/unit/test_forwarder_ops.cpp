@@ -86,7 +86,7 @@ class Pairing : public ::testing::Test
 
     evl_socket *secure_of(evl_socket *plain)
     {
-        return ctx.secure_side[evl_get_socket_context(plain)];
+        return ctx.pairs[evl_get_socket_context(plain)].secure;
     }
 
     // What close_connection does before the notice: the socket is no longer open, and an
@@ -111,8 +111,8 @@ class Pairing : public ::testing::Test
 
     void expect_slot(int64_t i, evl_socket *plain, evl_socket *secure)
     {
-        EXPECT_EQ(ctx.plain_side[i], plain);
-        EXPECT_EQ(ctx.secure_side[i], secure);
+        EXPECT_EQ(ctx.pairs[i].plain, plain);
+        EXPECT_EQ(ctx.pairs[i].secure, secure);
         if (plain) {
             EXPECT_EQ(evl_get_socket_context(plain), static_cast<uint64_t>(i));
         }
@@ -136,9 +136,9 @@ TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
         ASSERT_NE(plain = accept_client(), nullptr);
     EXPECT_EQ(ctx.npairs, 3);
     for (int64_t i = 0; i < 3; i++) {
-        ASSERT_NE(ctx.secure_side[i], nullptr);
-        expect_slot(i, p[i], ctx.secure_side[i]);
-        EXPECT_EQ(flags_of(ctx.secure_side[i]) & EVL_SOCK_SECURE, EVL_SOCK_SECURE);
+        ASSERT_NE(ctx.pairs[i].secure, nullptr);
+        expect_slot(i, p[i], ctx.pairs[i].secure);
+        EXPECT_EQ(flags_of(ctx.pairs[i].secure) & EVL_SOCK_SECURE, EVL_SOCK_SECURE);
     }
     put(p[1]->in_plain, 700);
     forwarder_ops.on_received_data(loop, p[1], p[1]->in_plain, &ctx);
@@ -155,7 +155,7 @@ TEST_F(Pairing, ClosingPairZeroMovesTheLastPairIntoSlotZero)
     evl_socket *p[3];
     for (auto &plain : p)
         ASSERT_NE(plain = accept_client(), nullptr);
-    evl_socket *s0 = ctx.secure_side[0], *s2 = ctx.secure_side[2];
+    evl_socket *s0 = ctx.pairs[0].secure, *s2 = ctx.pairs[2].secure;
     loop_closes(p[0], false);
     EXPECT_TRUE(handed_back(p[0]));
     EXPECT_TRUE(handed_back(s0));
@@ -176,13 +176,13 @@ TEST_F(Pairing, ClosingPairZeroMovesTheLastPairIntoSlotZero)
     });
     EXPECT_EQ(ctx.npairs, 2);
     expect_slot(0, p[2], s2);
-    expect_slot(1, p[1], ctx.secure_side[1]);
+    expect_slot(1, p[1], ctx.pairs[1].secure);
     EXPECT_FALSE(handed_back(p[2]) || handed_back(s2) || handed_back(p[1]));
     EXPECT_EQ(p[0]->in_plain->data_size, 10u);
     EXPECT_EQ(evt::count_of(log, "can't find evl_socket="), 2u) << log;
 
     // Closing the last pair moves nothing.
-    evl_socket *s1 = ctx.secure_side[1];
+    evl_socket *s1 = ctx.pairs[1].secure;
     loop_closes(s1, false);
     EXPECT_EQ(ctx.npairs, 1);
     EXPECT_TRUE(handed_back(p[1]));
@@ -203,8 +203,8 @@ TEST_F(Pairing, AFullTableRefusesUntilAPairCloses)
     loop_closes(p[100], false);
     evl_socket *again = accept_client();
     ASSERT_NE(again, nullptr);
-    expect_slot(MAX_PAIRS - 1, again, ctx.secure_side[MAX_PAIRS - 1]);
-    expect_slot(100, p[MAX_PAIRS - 1], ctx.secure_side[100]);
+    expect_slot(MAX_PAIRS - 1, again, ctx.pairs[MAX_PAIRS - 1].secure);
+    expect_slot(100, p[MAX_PAIRS - 1], ctx.pairs[100].secure);
 }
 
 TEST_F(Pairing, AConnectionThatCannotBeBoundIsRefused)
@@ -240,8 +240,8 @@ TEST_F(Pairing, OrderlyEndOfThePlainSideHandsItsBytesOnAndTheSecureSideLingers)
     EXPECT_EQ(flags_of(talker_secure) & EVL_SOCK_LINGER, EVL_SOCK_LINGER);
     EXPECT_EQ(talker_secure->due[EVL_TIMER_USER], 0u);
     EXPECT_EQ(talker_secure->due[EVL_TIMER_LINGER], 0u);
-    EXPECT_EQ(talker_secure->due[EVL_TIMER_WAKE], ctx.deadline[1]);
-    EXPECT_GT(ctx.deadline[1], evt::now_ns() + PAIR_IDLE_NS - 1000000000);
+    EXPECT_EQ(talker_secure->due[EVL_TIMER_WAKE], ctx.pairs[1].deadline);
+    EXPECT_GT(ctx.pairs[1].deadline, evt::now_ns() + PAIR_IDLE_NS - 1000000000);
     expect_slot(1, nullptr, talker_secure);
 
     // The lingering pair ends with its partner's own notice; the ended side is not handed
@@ -299,12 +299,12 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
     uint64_t before = evt::now_ns();
     loop_closes(stuck_secure, true);
     EXPECT_FALSE(handed_back(stuck_secure));
-    EXPECT_EQ(ctx.state[0], PAIR_DRAIN_SECURE);
-    EXPECT_EQ(stuck->due[EVL_TIMER_WAKE], ctx.deadline[0]);
-    EXPECT_GE(ctx.deadline[0], before + PAIR_IDLE_NS);
-    EXPECT_LT(ctx.deadline[0], evt::now_ns() + PAIR_IDLE_NS);
+    EXPECT_EQ(ctx.pairs[0].state, PAIR_DRAIN_SECURE);
+    EXPECT_EQ(stuck->due[EVL_TIMER_WAKE], ctx.pairs[0].deadline);
+    EXPECT_GE(ctx.pairs[0].deadline, before + PAIR_IDLE_NS);
+    EXPECT_LT(ctx.pairs[0].deadline, evt::now_ns() + PAIR_IDLE_NS);
 
-    ctx.deadline[0] = 1;
+    ctx.pairs[0].deadline = 1;
     forwarder_ops.on_pull_data(loop, other, &ctx);
     EXPECT_FALSE(handed_back(stuck)) << "no callback polls the drains";
 
