@@ -133,7 +133,8 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     // clients apart.
     endpoint local{c->prefsrc, peer_port};
     endpoint remote{c->target, c->nfs_ssl_port};
-    evl_socket *secure = evl_secure_connect(evl, &forwarder_ops, ctx, local, remote);
+    evl_socket *secure =
+        evl_secure_connect(evl, ctx->ops ? ctx->ops : &forwarder_ops, ctx, local, remote);
     if (!secure) {
         ctx->ports[port].connect_failures++;
         return -1;

@@ -93,6 +93,9 @@ struct forwarder_pair {
 struct forwarder_ctx {
     struct config *config;
     struct evl *evl;
+    // The table the secure side of every pair is given, like the listeners: forwarder_ops when
+    // null; a test may wrap it to watch the callbacks of both sides.
+    const evl_ops *ops;
     forwarder_pair pairs[MAX_PAIRS];
     int64_t npairs;
     // Written by the worker only; the status file is written from the worker too.

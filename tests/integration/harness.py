@@ -859,16 +859,60 @@ STATUS_ENV = "ZARN_DWEL_STATUS"
 STATUS_WAIT_S = 15.0
 
 
+# The default start-up wait: READY=1 on the harness's own notify socket.
+READY = object()
+
+
+class NotifySocket:
+    """The manager's end of $NOTIFY_SOCKET for one daemon: a datagram socket bound in a folder
+    of its own, which keeps every message with its sender's pid."""
+
+    def __init__(self):
+        self._dir = tempfile.mkdtemp(prefix="zd-notify-")
+        self.path = os.path.join(self._dir, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.bind(self.path)
+        self.messages = []  # (sender pid, text)
+
+    def ready(self, pid, timeout):
+        """True once pid has sent READY=1; waits at most timeout for more messages."""
+        size = struct.calcsize("iII")
+        end = time.monotonic() + timeout
+        while not any(p == pid and "READY=1" in t.split("\n") for p, t in self.messages):
+            left = end - time.monotonic()
+            if left <= 0:
+                return False
+            self.sock.settimeout(left)
+            try:
+                data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
+            except socket.timeout:
+                return False
+            sender = -1
+            for level, kind, payload in anc:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                    sender = struct.unpack("iII", payload[:size])[0]
+            self.messages.append((sender, data.decode("utf-8", "replace")))
+        return True
+
+    def close(self):
+        self.sock.close()
+        shutil.rmtree(self._dir, True)
+
+
 class Daemon:
     """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments, run
     behind an optional wrapper command prefix.
 
-    By default the start waits for "pop network namespace" (the listeners are open then);
-    wait=None returns at once, for start-ups that are meant to fail."""
+    By default the start waits for the daemon's READY=1 on a notify socket of the harness's own
+    (start-up is over then: listeners open, worker running, sandbox entered); where the test
+    brings its own $NOTIFY_SOCKET, or notify=False, for the line "pop network namespace". A
+    pattern waits for that line instead; wait=None returns at once, for start-ups that are meant
+    to fail."""
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
-                 wait="pop network namespace", timeout=20.0, env=None, wrapper=(),
-                 status_path="", journal_stderr=False):
+                 wait=READY, timeout=20.0, env=None, wrapper=(), status_path="",
+                 journal_stderr=False, notify=True):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
@@ -877,7 +921,7 @@ class Daemon:
         # wrapper: a command prefix that ends by exec'ing the daemon (so that the pid stays the
         # daemon's), such as a mount namespace of its own or a reduced capability bounding set.
         self.args = list(wrapper) + args + list(extra)
-        self.wait, self.timeout = wait, timeout
+        self.timeout = timeout
         # The status file goes to a folder of the test's own (status_path ""), to the daemon's
         # own default (None), or where the test says.
         self.env = dict(os.environ if env is None else env)
@@ -890,6 +934,13 @@ class Daemon:
         else:
             self.env[STATUS_ENV] = status_path
         self.status_path = status_path
+        self.notify = None
+        if notify and "NOTIFY_SOCKET" not in self.env:
+            self.notify = NotifySocket()
+            self.env["NOTIFY_SOCKET"] = self.notify.path
+        elif wait is READY:
+            wait = "pop network namespace"
+        self.wait = wait
         # journal_stderr: $JOURNAL_STREAM names the daemon's standard error, as systemd sets it
         # when that is the journal.
         self.journal_stderr = journal_stderr
@@ -909,7 +960,10 @@ class Daemon:
                 break
         if self.wait:
             try:
-                self.wait_line(self.wait, self.timeout)
+                if self.wait is READY:
+                    self.wait_ready(self.timeout)
+                else:
+                    self.wait_line(self.wait, self.timeout)
             except BaseException:
                 self.__exit__()
                 raise
@@ -934,6 +988,19 @@ class Daemon:
         self._err.close()
         if self._status_dir:
             shutil.rmtree(self._status_dir, True)
+        if self.notify:
+            self.notify.close()
+
+    def wait_ready(self, timeout=20.0):
+        """Waits for READY=1 from this daemon; fails at once if the daemon has ended."""
+        end = time.monotonic() + timeout
+        while not self.notify.ready(self.pid, min(0.2, timeout)):
+            if self.proc.poll() is not None:
+                raise HarnessTimeout("daemon ended (status %s) before READY=1; log:\n%s" % (
+                    self.proc.returncode, self.describe()))
+            if time.monotonic() > end:
+                raise HarnessTimeout("no READY=1 from the daemon within %.1f s; log:\n%s" % (
+                    timeout, self.describe()))
 
     def status(self):
         """The status file as it stands, parsed; None while there is none."""
@@ -1049,8 +1116,12 @@ class Daemon:
         return False
 
     def wait_signal_wait(self, timeout=30.0):
-        """Waits until the main thread reads its signal descriptor: start-up is over then,
-        while its last log line comes before its last descriptor is closed."""
+        """Waits until start-up is over: its last log line comes before its last descriptor is
+        opened. READY=1 says so where the harness owns the notify socket; else the main thread
+        reading its signal descriptor does."""
+        if self.notify:
+            self.wait_ready(timeout)
+            return
         # The descriptor counts too: under valgrind a thread also reads a pipe of its own
         # while it waits for its turn to run.
         def reading_signals():

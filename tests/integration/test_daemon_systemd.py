@@ -328,7 +328,7 @@ class UnitRestrictions(unittest.TestCase):
                 try:
                     started = Daemon(rig.log, rig.ns, rig.peer.port, ca, rig.name,
                                      wrapper=unit_wrapper(settings, uid, [runtime]),
-                                     status_path=None)
+                                     status_path=None, notify=False)
                 finally:
                     harness.DAEMON = saved
                 with started as d:
