@@ -1182,6 +1182,44 @@ void secure_all(evl *evl)
     pthread_mutex_unlock(&evl->mutex);
 }
 
+static evl_socket *latest_socket(evl *evl, uint32_t flag)
+{
+    evl_socket *found = nullptr;
+    pthread_mutex_lock(&evl->mutex);
+    list_node *end = &evl->sockets.sentinel;
+    for (list_node *n = end->next; n != end; n = n->next) {
+        auto *s = static_cast<evl_socket *>(n->owner);
+        if (flag == 0 || (s->flags & flag))
+            found = s;
+    }
+    pthread_mutex_unlock(&evl->mutex);
+    return found;
+}
+
+static void new_connection(evl *evl, evl_socket *listener);
+
+evl_socket *evl_test_accept(evl *evl)
+{
+    evl_socket *listener = latest_socket(evl, EVL_SOCK_LISTENING);
+    if (!listener)
+        return nullptr;
+    evl_socket *before = latest_socket(evl, 0);
+    new_connection(evl, listener);
+    evl_socket *sock = latest_socket(evl, 0);
+    if (sock == before || (sock->flags & EVL_SOCK_CLOSING))
+        return nullptr;
+    return sock;
+}
+
+int evl_test_close(evl *evl, evl_socket *sock, evl_failure failure, bool orderly)
+{
+    pthread_mutex_lock(&sock->mutex);
+    if (sock->flags & EVL_SOCK_OPEN)
+        sock->failure = failure;
+    pthread_mutex_unlock(&sock->mutex);
+    return orderly ? close_orderly(evl, sock) : close_connection(evl, sock);
+}
+
 // ---- the worker ----
 
 static void handle_signal(evl *evl)

@@ -1,8 +1,9 @@
 // The pairing table, driven through forwarder_ops on a loop whose worker never runs: every socket
 // stays in the state the test puts it in, so slot moves, late notices and the end-of-connection
-// states can be checked exactly. The plain sides are records of the test's own; the secure sides
-// are real outgoing connections to a listener that never accepts; evl_destroy at the end collects
-// them, handed back or not.
+// states can be checked exactly. The test does the worker's part one step at a time: the plain
+// sides are real clients accepted by the loop (evl_test_accept), the secure sides real outgoing
+// connections to a listener that never accepts, and every close the loop's own
+// (evl_test_close); evl_destroy at the end collects them, handed back or not.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -34,54 +35,30 @@ class Pairing : public ::testing::Test
         loop = evl_create("fwd");
         ctx.config = &cfg;
         ctx.evl = loop;
+        ASSERT_EQ(evl_listen_ip(loop, evt::loopback(), MAX_PAIRS, &forwarder_ops, &ctx), 0);
+        listen_port = evt::listener_port(loop);
     }
 
     void TearDown() override
     {
         evl_destroy(loop);
-        for (evl_socket *s : plains)
-            free_plain(s);
+        for (int fd : clients)
+            close(fd);
         close(target_fd);
         exit_ssl_setup();
     }
 
-    evl_socket *make_plain()
-    {
-        int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        auto *s = static_cast<evl_socket *>(zmalloc(sizeof(evl_socket)));
-        pthread_mutex_init(&s->mutex, nullptr);
-        pthread_cond_init(&s->cond, nullptr);
-        s->fd = sv[0];
-        close(sv[1]);
-        s->in_plain = skb_create(SKB_SIZE);
-        s->out_plain = skb_create(SKB_SIZE);
-        s->net_in = s->in_plain;
-        s->net_out = s->out_plain;
-        s->flags = EVL_SOCK_OPEN;
-        s->ops = forwarder_ops;
-        s->arg = &ctx;
-        plains.push_back(s);
-        return s;
-    }
-
-    static void free_plain(evl_socket *s)
-    {
-        skb_destroy(s->in_plain);
-        skb_destroy(s->out_plain);
-        pthread_mutex_destroy(&s->mutex);
-        pthread_cond_destroy(&s->cond);
-        close(s->fd);
-        free(s);
-    }
-
-    // Accepts one client; returns its plain socket, or null when the pairing refused it.
+    // Accepts one client; returns its plain socket, or null when the pairing refused it. The
+    // secure side binds the client's own port, so the client lets it be bound again.
     evl_socket *accept_client()
     {
-        evl_socket *plain = make_plain();
-        if (forwarder_ops.on_new_connection(loop, plain, 0, &ctx, endpoint{}) != 0)
-            return nullptr;
-        return plain;
+        int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{evt::loopback(), listen_port});
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+        clients.push_back(fd);
+        return evl_test_accept(loop);
     }
 
     evl_socket *secure_of(evl_socket *plain)
@@ -89,16 +66,9 @@ class Pairing : public ::testing::Test
         return ctx.pairs[evl_get_socket_context(plain)].secure;
     }
 
-    // What close_connection does before the notice: the socket is no longer open, and an
-    // orderly end of the peer is marked.
-    void loop_closes(evl_socket *s, bool orderly)
+    void loop_closes(evl_socket *s, bool orderly, evl_failure failure = EVL_FAILURE_NONE)
     {
-        pthread_mutex_lock(&s->mutex);
-        s->flags &= ~EVL_SOCK_OPEN;
-        if (orderly)
-            s->flags |= EVL_SOCK_PEER_EOF;
-        pthread_mutex_unlock(&s->mutex);
-        forwarder_ops.on_connection_closed(loop, s, &ctx);
+        EXPECT_EQ(evl_test_close(loop, s, failure, orderly), 0);
     }
 
     static void put(skb *b, size_t n, char c = 'x')
@@ -126,7 +96,8 @@ class Pairing : public ::testing::Test
     evl *loop = nullptr;
     int target_fd = -1;
     uint16_t target_port = 0;
-    std::vector<evl_socket *> plains;
+    uint16_t listen_port = 0;
+    std::vector<int> clients;
 };
 
 TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
@@ -199,7 +170,8 @@ TEST_F(Pairing, AFullTableRefusesUntilAPairCloses)
     size_t sockets = evt::socket_count(loop);
     EXPECT_EQ(accept_client(), nullptr);
     EXPECT_EQ(ctx.npairs, MAX_PAIRS);
-    EXPECT_EQ(evt::socket_count(loop), sockets) << "a connection was attempted";
+    // The refused client's own socket, waiting to be collected, and no secure side.
+    EXPECT_EQ(evt::socket_count(loop), sockets + 1) << "a connection was attempted";
     loop_closes(p[100], false);
     evl_socket *again = accept_client();
     ASSERT_NE(again, nullptr);
@@ -324,34 +296,66 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
         << log;
 }
 
-// Why the loop closed a secure side decides the counter in the status file; a session that
-// failed after its handshake is not a handshake failure. Each loss resets the pair.
-TEST_F(Pairing, EachFailureOfTheSecureSideHasItsCounter)
+// Why the loop closed a side decides the counter in the status file, the TLS failure line and
+// the cause in the pair's close line; a session that failed after its handshake is not a
+// handshake failure. Each loss resets the pair.
+TEST_F(Pairing, EachFailureHasItsCounterAndItsCause)
 {
+    using counter = uint64_t port_counters::*;
     struct failure_case {
+        bool client; // the plain side failed, else the secure side
         evl_failure failure;
-        uint64_t port_counters::*counter;
+        counter count; // null: no counter but reset_pairs
+        const char *tls_line;
+        const char *cause;
     } cases[] = {
-        {EVL_FAILURE_CONNECT, &port_counters::connect_failures},
-        {EVL_FAILURE_CONNECT_TIMEOUT, &port_counters::connect_failures},
-        {EVL_FAILURE_HANDSHAKE, &port_counters::handshake_failures},
-        {EVL_FAILURE_HANDSHAKE_TIMEOUT, &port_counters::handshake_failures},
-        {EVL_FAILURE_VERIFY, &port_counters::verify_failures},
-        {EVL_FAILURE_SESSION, &port_counters::session_failures},
-        {EVL_FAILURE_RESET, &port_counters::reset_pairs},
-        {EVL_FAILURE_TRUNCATED, &port_counters::reset_pairs},
+        {false, EVL_FAILURE_CONNECT, &port_counters::connect_failures, nullptr,
+         "the mount target could not be reached"},
+        {false, EVL_FAILURE_CONNECT_TIMEOUT, &port_counters::connect_failures, nullptr,
+         "the mount target was not reached in time"},
+        {false, EVL_FAILURE_HANDSHAKE, &port_counters::handshake_failures, "TLS handshake with",
+         "the mount target failed the TLS handshake"},
+        {false, EVL_FAILURE_HANDSHAKE_TIMEOUT, &port_counters::handshake_failures,
+         "TLS handshake with", "the mount target did not finish the TLS handshake in time"},
+        {false, EVL_FAILURE_VERIFY, &port_counters::verify_failures, "TLS verification of",
+         "the mount target presented a certificate that was refused"},
+        {false, EVL_FAILURE_SESSION, &port_counters::session_failures, "TLS session with",
+         "the mount target failed the TLS session"},
+        {false, EVL_FAILURE_RESET, nullptr, nullptr, "the mount target reset the connection"},
+        {false, EVL_FAILURE_TRUNCATED, nullptr, nullptr,
+         "the mount target ended its TCP stream without a TLS close_notify"},
+        {false, EVL_FAILURE_DEADLINE, nullptr, nullptr,
+         "the mount target let the idle deadline pass"},
+        {true, EVL_FAILURE_NONE, nullptr, nullptr, "the client ended the connection"},
+        {true, EVL_FAILURE_RESET, nullptr, nullptr, "the client reset the connection"},
     };
+    const counter failure_counters[] = {
+        &port_counters::connect_failures, &port_counters::handshake_failures,
+        &port_counters::verify_failures, &port_counters::session_failures};
     port_counters &port = ctx.ports[0];
     for (const failure_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.client ? "client " : "target ") << int(c.failure));
         evl_socket *plain = accept_client();
         evl_socket *secure = secure_of(plain);
+        // The TLS failure lines of a port are spaced out; every case starts afresh.
+        port.failure_lines = report_limit{};
         port_counters before = port;
-        secure->failure = c.failure;
-        std::string log = logcap::capture_stdout([&] { loop_closes(secure, false); });
-        EXPECT_EQ(port.*c.counter, before.*c.counter + 1) << int(c.failure);
-        EXPECT_EQ(port.reset_pairs, before.reset_pairs + 1) << int(c.failure);
-        EXPECT_EQ(flags_of(plain) & EVL_SOCK_ABORT, EVL_SOCK_ABORT) << int(c.failure);
-        EXPECT_NE(log.find(", reset: the mount target "), std::string::npos) << log;
+        std::string log = logcap::capture_stdout(
+            [&] { loop_closes(c.client ? plain : secure, false, c.failure); });
+        for (counter k : failure_counters)
+            EXPECT_EQ(port.*k, before.*k + (k == c.count ? 1 : 0));
+        EXPECT_EQ(port.reset_pairs, before.reset_pairs + 1);
+        EXPECT_EQ(port.live_pairs, before.live_pairs - 1);
+        EXPECT_EQ(flags_of(c.client ? secure : plain) & EVL_SOCK_ABORT, EVL_SOCK_ABORT);
+        EXPECT_EQ(evt::count_of(log, std::string(", reset: ") + c.cause +
+                                         ", 0 bytes left undelivered (0 up, 0 down)"),
+                  1u)
+            << log;
+        EXPECT_EQ(evt::count_of(log, " failed for client "), c.tls_line ? 1u : 0u) << log;
+        if (c.tls_line) {
+            EXPECT_NE(log.find(std::string(c.tls_line) + " mount target "), std::string::npos)
+                << log;
+        }
     }
     EXPECT_EQ(ctx.npairs, 0);
 }
