@@ -78,11 +78,21 @@ inline uint16_t local_port(int fd)
     return ntohs(sa.sin6_port);
 }
 
-// A plain blocking listener of the test's own on [::1], kernel-chosen port.
-inline int listen_plain(uint16_t *port)
+// 127.0.0.last as the loop keeps IPv4 addresses (v4-mapped).
+inline address loopback4(uint8_t last)
+{
+    address a{};
+    a.b[10] = a.b[11] = 0xff;
+    a.b[12] = 127;
+    a.b[15] = last;
+    return a;
+}
+
+// A plain blocking listener of the test's own on [::1] (or at), kernel-chosen port.
+inline int listen_plain(uint16_t *port, address at = loopback())
 {
     int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), 0});
+    struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{at, 0});
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
     EXPECT_EQ(listen(fd, 16), 0);
     *port = local_port(fd);
@@ -108,6 +118,25 @@ inline int connect_to(uint16_t port, int rcvbuf = 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     set_timeouts(fd, 10);
     struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), port});
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+    return fd;
+}
+
+// A client of the forwarder, whose secure side binds the client's own address and port as the
+// daemon's does. In the daemon the two live in different namespaces; here they share one, so
+// the client comes from an address of its own in 127/8 (`from`), where no other socket (one
+// in TIME_WAIT included) holds the port the kernel picks, and lets that port be bound again.
+inline int connect_from(address from, endpoint to, int rcvbuf = 0)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    set_timeouts(fd, 10);
+    struct sockaddr_in6 src = sockaddr_in6_of_ep(endpoint{from, 0});
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof(src)), 0);
+    struct sockaddr_in6 sa = sockaddr_in6_of_ep(to);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
     return fd;
 }

@@ -29,13 +29,14 @@ class Pairing : public ::testing::Test
     {
         ssl_ctx = SSL_CTX_new(TLS_client_method());
         ASSERT_NE(ssl_ctx, nullptr);
-        target_fd = evt::listen_plain(&target_port);
-        cfg.target = evt::loopback();
+        target_fd = evt::listen_plain(&target_port, evt::loopback4(1));
+        cfg.target = evt::loopback4(1);
+        cfg.prefsrc = client_addr;
         cfg.nfs_ssl_port = target_port;
         loop = evl_create("fwd");
         ctx.config = &cfg;
         ctx.evl = loop;
-        ASSERT_EQ(evl_listen_ip(loop, evt::loopback(), MAX_PAIRS, &forwarder_ops, &ctx), 0);
+        ASSERT_EQ(evl_listen_ip(loop, evt::loopback4(1), MAX_PAIRS, &forwarder_ops, &ctx), 0);
         listen_port = evt::listener_port(loop);
     }
 
@@ -48,16 +49,10 @@ class Pairing : public ::testing::Test
         exit_ssl_setup();
     }
 
-    // Accepts one client; returns its plain socket, or null when the pairing refused it. The
-    // secure side binds the client's own port, so the client lets it be bound again.
+    // Accepts one client; returns its plain socket, or null when the pairing refused it.
     evl_socket *accept_client()
     {
-        int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{evt::loopback(), listen_port});
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
-        clients.push_back(fd);
+        clients.push_back(evt::connect_from(client_addr, endpoint{evt::loopback4(1), listen_port}));
         return evl_test_accept(loop);
     }
 
@@ -97,6 +92,7 @@ class Pairing : public ::testing::Test
     int target_fd = -1;
     uint16_t target_port = 0;
     uint16_t listen_port = 0;
+    address client_addr = evt::loopback4(static_cast<uint8_t>(2 + getpid() % 250));
     std::vector<int> clients;
 };
 

@@ -106,7 +106,7 @@ struct tls_server {
 
     explicit tls_server(std::function<void(SSL *)> s) : session(std::move(s))
     {
-        listener = listen_plain(&port);
+        listener = listen_plain(&port, loopback4(1));
         thr = std::thread([this] { run(); });
     }
     ~tls_server()
@@ -174,9 +174,8 @@ static pattern_read read_pattern(int fd, uint64_t want)
     return read_pattern(fd, want, [](uint64_t) { return SIZE_MAX; });
 }
 
-// The real forwarder on a loop of its own, listening on [::1], its mount target the test's
-// TLS server at server_port. The secure side binds the client's own address and port, as the
-// daemon's does, so the test's clients let that address be bound again.
+// The real forwarder on a loop of its own, listening on 127.0.0.1, its mount target the test's
+// TLS server at server_port; its clients come from an address of their own (connect_from).
 struct relay_loop {
     relay r;
     config cfg{};
@@ -187,8 +186,8 @@ struct relay_loop {
     explicit relay_loop(uint16_t server_port)
     {
         loop = evl_create("relay");
-        cfg.prefsrc = loopback();
-        cfg.target = loopback();
+        cfg.prefsrc = loopback4(static_cast<uint8_t>(2 + getpid() % 250));
+        cfg.target = loopback4(1);
         cfg.nfs_ssl_port = server_port;
         ctx.config = &cfg;
         ctx.evl = loop;
@@ -196,21 +195,10 @@ struct relay_loop {
         r.ctx = &ctx;
         watched = &r;
         evl_start(loop);
-        EXPECT_EQ(evl_listen_ip(loop, loopback(), 10, &watch_ops, &ctx), 0);
+        EXPECT_EQ(evl_listen_ip(loop, loopback4(1), 10, &watch_ops, &ctx), 0);
         port = listener_port(loop);
     }
-    int connect(int rcvbuf = 0)
-    {
-        int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        if (rcvbuf > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-        set_timeouts(fd, 10);
-        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), port});
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
-        return fd;
-    }
+    int connect(int rcvbuf = 0) { return connect_from(cfg.prefsrc, {loopback4(1), port}, rcvbuf); }
     // After stop, the worker is gone and the counters are the test's to read.
     void stop()
     {
@@ -262,7 +250,7 @@ struct target {
         listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int yes = 1;
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), want_port});
+        struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback4(1), want_port});
         EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
         EXPECT_EQ(listen(listener, 16), 0);
         port = local_port(listener);
@@ -506,7 +494,8 @@ TEST(LoopRelay, WrongServerNameFailsTheHandshakeAndClosesThePair)
     bool found = false;
     for (const std::string &l : logcap::split_lines(log))
         if (l.find("ERROR") != std::string::npos && l.find("secure_data") != std::string::npos &&
-            l.find(" relay: Received error on connection to [::1]:") != std::string::npos &&
+            l.find(" relay: Received error on connection to [::ffff:127.0.0.1]:") !=
+                std::string::npos &&
             l.find("certificate verify failed") != std::string::npos)
             found = true;
     EXPECT_TRUE(found) << log;
@@ -550,7 +539,8 @@ TEST(LoopRelay, CloseNotifyDeliversWhatCameBeforeIt)
         EXPECT_EQ(rl.counted().bytes_down, ANSWER);
     });
     exit_ssl_setup();
-    EXPECT_NE(log.find(" relay: Received close_notify on connection to [::1]:"), std::string::npos)
+    EXPECT_NE(log.find(" relay: Received close_notify on connection to [::ffff:127.0.0.1]:"),
+              std::string::npos)
         << log;
     EXPECT_EQ(log.find("Received error on connection"), std::string::npos) << log;
 }
@@ -618,7 +608,7 @@ TEST_P(LoopResume, ResumesAtTheSameTargetAndVerifiesEveryFullHandshake)
     ctx_ptr first = target_ctx(the_pki().server.get(), GetParam());
     ctx_ptr restarted = target_ctx(the_pki().server.get(), GetParam());
     ctx_ptr impostor = target_ctx(other.get(), GetParam());
-    const std::string resumed_line = " relay: Resumed TLS session with [::1]:";
+    const std::string resumed_line = " relay: Resumed TLS session with [::ffff:127.0.0.1]:";
     auto full_and_verified = [](const std::string &log) {
         return count_of(log, "Verified cert") == 2 && count_of(log, "Resumed TLS session") == 0;
     };
