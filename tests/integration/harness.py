@@ -28,6 +28,7 @@ import hashlib
 import itertools
 import json
 import os
+import random
 import re
 import resource
 import shutil
@@ -39,6 +40,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 ZD_BIN = os.environ.get("ZD_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin"))
 ZD_SRC = os.environ.get("ZD_SRC", os.path.join(os.path.dirname(__file__), "../.."))
@@ -138,28 +140,8 @@ class Netns:
         return subprocess.Popen(["ip", "netns", "exec", self.name] + list(args), **kw)
 
     def socket(self, family=socket.AF_INET6, type=socket.SOCK_STREAM):
-        """A socket that belongs to the namespace. The namespace is per thread and a socket
-        keeps the one it was made in, so a short-lived thread enters it and makes the socket."""
-        result = {}
-
-        def make():
-            try:
-                fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
-                try:
-                    if _libc.setns(fd, _CLONE_NEWNET) != 0:
-                        raise OSError(ctypes.get_errno(), "setns " + self.path)
-                finally:
-                    os.close(fd)
-                result["sock"] = socket.socket(family, type)
-            except BaseException as e:
-                result["error"] = e
-
-        t = threading.Thread(target=make)
-        t.start()
-        t.join()
-        if "error" in result:
-            raise result["error"]
-        return result["sock"]
+        """A socket that belongs to the namespace (a socket keeps the one it was made in)."""
+        return run_in(self, socket.socket, family, type)
 
     def connect(self, port, host="::1", src_port=None, timeout=10.0):
         """A client connection from inside the namespace, optionally from a chosen port."""
@@ -839,11 +821,51 @@ class ScriptedTls:
         self.raw.close()
 
 
-def free_port(host="::1"):
-    """A port that is free on this namespace's loopback right now."""
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+def run_in(ns, fn, *args):
+    """Runs fn(*args) on a short-lived thread that has entered the namespace (the namespace is
+    per thread), so that every socket fn makes belongs to it; returns fn's result or raises its
+    error."""
+    result = {}
+
+    def body():
+        try:
+            fd = os.open(ns.path, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                if _libc.setns(fd, _CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns " + ns.path)
+            finally:
+                os.close(fd)
+            result["value"] = fn(*args)
+        except BaseException as e:
+            result["error"] = e
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    if "error" in result:
+        raise result["error"]
+    return result.get("value")
+
+
+def free_port(host="::1", ports=None, ns=None):
+    """A port free right now for a socket bound to host here: the kernel's choice, or one of
+    `ports` (a range) tried in random order. With ns, also free for a client on ::1 inside ns:
+    the daemon binds its outgoing connection at home to its client's port."""
+    if ports is None:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind((host, 0))
+            return s.getsockname()[1]
+    for port in random.sample(ports, min(len(ports), 200)):
+        try:
+            with socket.socket(socket.AF_INET6) as home:
+                home.bind((host, port))
+                if ns is not None:
+                    with ns.socket() as inside:
+                        inside.bind(("::1", port))
+            return port
+        except OSError:
+            continue
+    raise HarnessTimeout("no free port in %r" % ports)
 
 
 # ---- the daemon ----
@@ -1220,8 +1242,6 @@ def sha256(data):
 
 def run_tests():
     """unittest.main with an overall alarm, so that no script outlives its bound."""
-    import unittest
-
     def expire(signo, frame):
         raise HarnessTimeout("the script ran past its time bound")
 
@@ -1233,7 +1253,7 @@ def run_tests():
 class Rig:
     """The usual set: namespace, syslog receiver, PKI, TLS peer and daemon, in that order.
     The peer's certificate is for name, which is also the daemon's -O; start=False leaves the
-    daemon out (.start() adds it later)."""
+    daemon out (.start() adds it later), peer_mode=None the peer and the daemon."""
 
     def __init__(self, name="srv.test", peer_mode="echo", peer_kw=None, daemon_kw=None,
                  start=True):
@@ -1252,9 +1272,11 @@ class Rig:
             self.log = self._stack.enter_context(Syslog())
             self.pki = self._stack.enter_context(Pki())
             self.cert, self.key = self.pki.server(self.name)
-            self.peer = self._stack.enter_context(
-                TlsPeer(self.cert, self.key, mode=self.peer_mode, **self.peer_kw))
-            if self.start_daemon:
+            self.peer = None
+            if self.peer_mode is not None:
+                self.peer = self._stack.enter_context(
+                    TlsPeer(self.cert, self.key, mode=self.peer_mode, **self.peer_kw))
+            if self.start_daemon and self.peer is not None:
                 self.start(**self.daemon_kw)
         except BaseException:
             self._stack.close()
@@ -1268,3 +1290,20 @@ class Rig:
 
     def __exit__(self, *exc):
         self._stack.close()
+
+
+class RigCase(unittest.TestCase):
+    """Tests that share one Rig (RIG its arguments), set up once for the class: cls.rig, and
+    its parts as cls.ns, cls.log, cls.pki, cls.peer and cls.d (the daemon)."""
+
+    RIG = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig(**cls.RIG).__enter__()
+        r = cls.rig
+        cls.ns, cls.log, cls.pki, cls.peer, cls.d = r.ns, r.log, r.pki, r.peer, r.daemon
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.__exit__(None, None, None)

@@ -14,10 +14,9 @@ import sys
 import time
 import unittest
 
-from fault_kit import (BLACKHOLE_PORTS, SILENT_PORTS, HealthyPair, RoutedTarget,
-                       free_port_in_both)
-from harness import (NFS_PORT, WARN, Daemon, Netns, Pki, Syslog, TlsPeer, exchange, run_tests,
-                     sha256)
+from fault_kit import BLACKHOLE_PORTS, SILENT_PORTS, HealthyPair, RoutedTarget
+from harness import (NFS_PORT, WARN, Daemon, Netns, Pki, Syslog, TlsPeer, exchange, free_port,
+                     run_tests, sha256)
 
 NAME = "srv.test"
 MIB = 1 << 20
@@ -91,7 +90,7 @@ class TargetFaults(unittest.TestCase):
             c.close()
 
     def connect(self, ports=None):
-        src_port = free_port_in_both(self.ns, *ports) if ports else None
+        src_port = free_port("::", range(ports[0], ports[1] + 1), self.ns) if ports else None
         c = self.ns.connect(NFS_PORT, src_port=src_port)
         self.clients.append(c)
         return c, c.getsockname()[1]

@@ -12,11 +12,10 @@ import struct
 import sys
 import threading
 import time
-import unittest
 
-from fault_kit import HealthyPair, rss_kib, run_in
-from harness import NFS_PORT, HarnessTimeout, Rig, exchange, read_until_end, run_tests, \
-    sha256, wait_until
+from fault_kit import HealthyPair, rss_kib
+from harness import (NFS_PORT, HarnessTimeout, RigCase, exchange, read_until_end, run_in,
+                     run_tests, sha256, wait_until)
 
 MIB = 1 << 20
 # Sanitized daemons run several times slower, and their allocators hold freed memory back
@@ -38,16 +37,7 @@ def figure(text):
     print("figure: " + text, file=sys.stderr, flush=True)
 
 
-class MisbehavingClients(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig().__enter__()
-        cls.d = cls.rig.daemon
-        cls.peer = cls.rig.peer
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.__exit__(None, None, None)
+class MisbehavingClients(RigCase):
 
     def setUp(self):
         self.peer.mode, self.peer.payload = "echo", b""

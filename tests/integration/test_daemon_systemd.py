@@ -8,7 +8,6 @@ thread sent a heartbeat; the test tells it by stopping one thread at a time with
 
 import ctypes
 import os
-import random
 import re
 import shutil
 import signal
@@ -21,7 +20,7 @@ import unittest
 import harness
 
 from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, Rig, exchange,
-                     run_tests, unique_name, wait_until)
+                     free_port, run_tests, unique_name, wait_until)
 
 WATCHDOG_USEC = 2000000
 BEAT_S = WATCHDOG_USEC / 2e6  # the daemon beats every half period
@@ -276,19 +275,6 @@ def port_entry(status, port):
     return next(p for p in status["ports"] if p["port"] == port)
 
 
-def free_privileged_port():
-    """A port below 1024 that is free in this namespace now: the daemon binds the client's port
-    here for its outgoing connection, and other programs may hold any fixed one."""
-    for port in random.sample(range(600, 1024), 50):
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            try:
-                s.bind(("::", port))
-            except OSError:
-                continue
-            return port
-    raise OSError("no free port below 1024")
-
-
 class UnitRestrictions(unittest.TestCase):
     def test_daemon_runs_and_relays_under_the_units_restrictions(self):
         settings = unit_settings()
@@ -332,7 +318,7 @@ class UnitRestrictions(unittest.TestCase):
                 finally:
                     harness.DAEMON = saved
                 with started as d:
-                    port = free_privileged_port()
+                    port = free_port("::", range(600, 1024))
                     try:
                         client = rig.ns.connect(2049, src_port=port)
                     except OSError as e:
