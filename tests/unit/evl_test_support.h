@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "event-loop.h"
+#include "ssl_ptr.h"
 #include "temp_dir.h"
 
 namespace evt
@@ -413,19 +414,6 @@ struct running_loop {
 
 // ---- a throw-away PKI and a blocking TLS server ----
 
-struct pkey_free {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-};
-struct x509_free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct ctx_free {
-    void operator()(SSL_CTX *c) const { SSL_CTX_free(c); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-using x509_ptr = std::unique_ptr<X509, x509_free>;
-using ctx_ptr = std::unique_ptr<SSL_CTX, ctx_free>;
-
 inline void add_ext(X509 *cert, X509 *issuer, int nid, const char *value)
 {
     X509V3_CTX v3;
@@ -488,6 +476,57 @@ struct pki {
         EXPECT_EQ(SSL_CTX_use_certificate(ctx.get(), server.get()), 1);
         EXPECT_EQ(SSL_CTX_use_PrivateKey(ctx.get(), server_key.get()), 1);
         return ctx;
+    }
+};
+
+inline pki &the_pki()
+{
+    static pki p;
+    return p;
+}
+
+// Accepts one connection on its own listener at `at`, after accept_delay_ms, and runs `session`
+// with the connection and its descriptor after a good handshake.
+struct tls_server {
+    ctx_ptr ctx = the_pki().server_ctx();
+    int listener = -1;
+    uint16_t port = 0;
+    int accept_delay_ms;
+    std::function<void(SSL *, int)> session;
+    std::atomic<bool> handshake_ok{false};
+    std::atomic<bool> handshake_failed{false};
+    std::thread thr;
+
+    explicit tls_server(std::function<void(SSL *, int)> s, int delay_ms = 0,
+                        address at = loopback())
+        : accept_delay_ms(delay_ms), session(std::move(s))
+    {
+        listener = listen_plain(&port, at);
+        thr = std::thread([this] { run(); });
+    }
+    ~tls_server()
+    {
+        if (thr.joinable())
+            thr.join();
+        close(listener);
+    }
+    void run()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(accept_delay_ms));
+        int fd = accept_one(listener, 20000);
+        if (fd < 0)
+            return;
+        set_timeouts(fd, 20);
+        SSL *ssl = SSL_new(ctx.get());
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            handshake_ok = true;
+            session(ssl, fd);
+        } else {
+            handshake_failed = true;
+        }
+        SSL_free(ssl);
+        close(fd);
     }
 };
 

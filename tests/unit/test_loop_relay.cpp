@@ -19,12 +19,6 @@ using namespace evt;
 namespace
 {
 
-pki &the_pki()
-{
-    static pki p;
-    return p;
-}
-
 // ---- the forwarder, watched ----
 
 // What the test sees of the forwarder's one pair: the notices of the closes the loop made (a
@@ -92,45 +86,11 @@ const evl_ops watch_ops = {
     .on_connection_closed = watch_connection_closed,
 };
 
-// ---- the TLS server ----
-
-// Accepts one connection on its own listener and runs `session` after a good handshake.
-struct tls_server {
-    ctx_ptr ctx = the_pki().server_ctx();
-    int listener = -1;
-    uint16_t port = 0;
-    std::thread thr;
-    std::atomic<bool> handshake_ok{false};
-    std::atomic<bool> handshake_failed{false};
-    std::function<void(SSL *)> session;
-
-    explicit tls_server(std::function<void(SSL *)> s) : session(std::move(s))
+// The mount target listens where the forwarder's clients come from: 127/8.
+struct relay_target : tls_server {
+    explicit relay_target(std::function<void(SSL *, int)> s)
+        : tls_server(std::move(s), 0, loopback4(1))
     {
-        listener = listen_plain(&port, loopback4(1));
-        thr = std::thread([this] { run(); });
-    }
-    ~tls_server()
-    {
-        if (thr.joinable())
-            thr.join();
-        close(listener);
-    }
-    void run()
-    {
-        int fd = accept_one(listener, 20000);
-        if (fd < 0)
-            return;
-        set_timeouts(fd, 20);
-        SSL *ssl = SSL_new(ctx.get());
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            handshake_ok = true;
-            session(ssl);
-        } else {
-            handshake_failed = true;
-        }
-        SSL_free(ssl);
-        close(fd);
     }
 };
 
@@ -353,7 +313,7 @@ TEST(LoopRelay, MovesSixtyFourMiBEachWayIntactAndEndsTheSessionInOrder)
     setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
     std::atomic<bool> saw_close_notify{false};
     std::atomic<uint64_t> echoed{0};
-    tls_server server([&](SSL *ssl) {
+    relay_target server([&](SSL *ssl, int) {
         std::vector<char> buf(65536);
         for (;;) {
             int n = SSL_read(ssl, buf.data(), static_cast<int>(buf.size()));
@@ -420,7 +380,7 @@ TEST(LoopRelay, BothDirectionsFullAtOnceStillDrain)
     constexpr uint64_t SLOW_PART = 8ull << 20;
     std::atomic<uint64_t> server_read{0};
     std::atomic<bool> server_wrote{false};
-    tls_server server([&](SSL *ssl) {
+    relay_target server([&](SSL *ssl, int) {
         std::vector<uint8_t> chunk(65536);
         for (uint64_t off = 0; off < EACH_WAY; off += chunk.size()) {
             for (size_t j = 0; j < chunk.size(); j++)
@@ -474,7 +434,7 @@ TEST(LoopRelay, WrongServerNameFailsTheHandshakeAndClosesThePair)
 {
     setup_ssl_ctx(true, the_pki().ca_file.c_str(), "other.zd.test");
     std::string log = logcap::capture_stdout([&] {
-        tls_server server([](SSL *) {});
+        relay_target server([](SSL *, int) {});
         relay_loop rl(server.port);
         int client = rl.connect();
         EXPECT_TRUE(send_all(client, "NULL call", 9));
@@ -508,7 +468,7 @@ TEST(LoopRelay, CloseNotifyDeliversWhatCameBeforeIt)
     setup_ssl_ctx(true, the_pki().ca_file.c_str(), SERVER_NAME);
     constexpr size_t ANSWER = 300000;
     std::string log = logcap::capture_stdout([&] {
-        tls_server server([&](SSL *ssl) {
+        relay_target server([&](SSL *ssl, int) {
             char request[16];
             if (SSL_read(ssl, request, sizeof(request)) <= 0)
                 return;
@@ -556,7 +516,7 @@ TEST(LoopRelay, SlowReaderGetsTheWholeBurstAfterTheNetworkWentQuietOrEnded)
         for (bool hang_up : {false, true}) {
             SCOPED_TRACE(testing::Message() << burst << (hang_up ? " then end of stream" : ""));
             std::atomic<bool> finished{false};
-            tls_server server([&](SSL *ssl) {
+            relay_target server([&](SSL *ssl, int) {
                 char request[4];
                 if (SSL_read(ssl, request, sizeof(request)) <= 0)
                     return;

@@ -347,22 +347,12 @@ TEST_F(ReportDeathTest, AssertionFailureLogsThreeLinesAndAborts)
             assert_failure("evl_connect1", "src/event-loop", 321, "fd >= 0");
         },
         ::testing::KilledBySignal(SIGABRT),
-        text_that("three ERROR lines: expression, errno, backtrace", [](const std::string &err) {
-            std::vector<std::string> lines = split_lines(err);
-            if (lines.size() != 3)
-                return false;
-            line l[3];
-            for (int i = 0; i < 3; i++)
-                if (!parse_line(lines[i], &l[i]) || l[i].level != "ERROR" ||
-                    l[i].function != "evl_connect1" || l[i].file != "src/event-loop" ||
-                    l[i].lineno != "321")
-                    return false;
-            const std::string trace =
-                "Backtrace: addr2line -fe " + ere_quote(exe) + " 0x[0-9a-f]{14}( 0x[0-9a-f]{14})*";
-            return l[0].message == "Failed assertion: fd >= 0" &&
-                   l[1].message == std::string("Errno: 2 - ") + strerror(ENOENT) &&
-                   ere_match(trace, l[2].message);
-        }));
+        logcap::assertion_lines("evl_connect1", "src/event-loop", "321", "fd >= 0", ENOENT,
+                                [](const std::string &trace) {
+                                    return ere_match("Backtrace: addr2line -fe " + ere_quote(exe) +
+                                                         " 0x[0-9a-f]{14}( 0x[0-9a-f]{14})*",
+                                                     trace);
+                                }));
 }
 
 // Above ERROR the three lines are hidden, but the process still aborts.

@@ -31,6 +31,7 @@
 #include "log_capture.h"
 #include "report.h"
 #include "setup-ssl-context.h"
+#include "ssl_ptr.h"
 #include "temp_dir.h"
 
 using logcap::capture_stdout;
@@ -44,19 +45,6 @@ using logcap::messages_at;
 using logcap::parse_log;
 
 const auto regex_quote = logcap::ere_quote;
-
-struct pkey_free {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-};
-struct x509_free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct ctx_free {
-    void operator()(SSL_CTX *c) const { SSL_CTX_free(c); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-using x509_ptr = std::unique_ptr<X509, x509_free>;
-using ctx_ptr = std::unique_ptr<SSL_CTX, ctx_free>;
 
 constexpr long DAY = 86400;
 
@@ -154,11 +142,6 @@ ctx_ptr server_ctx(X509 *cert, EVP_PKEY *key, int max_version = 0, const char *c
         SSL_CTX_set_cipher_list(ctx.get(), ciphers);
     return ctx;
 }
-
-struct session_free {
-    void operator()(SSL_SESSION *s) const { SSL_SESSION_free(s); }
-};
-using session_ptr = std::unique_ptr<SSL_SESSION, session_free>;
 
 struct handshake_result {
     bool ok = false;
