@@ -4,6 +4,7 @@ Standard library and harness only; run as root."""
 
 import os
 import subprocess
+import sys
 import threading
 import time
 
@@ -137,6 +138,16 @@ def rss_kib(daemon):
     return int(daemon.status_field("VmRSS").split()[0])
 
 
+# The longest a healthy pair may stand still while another connection misbehaves.
+MAX_PAUSE_S = 3.0
+
+
+def figure(text):
+    """Measured figures go to the standard error, where ctest --output-on-failure and -V
+    show them; docs/reliability.md quotes them."""
+    print("figure: " + text, file=sys.stderr, flush=True)
+
+
 class HealthyPair:
     """One client connection through the daemon that relays checksummed chunks on a thread
     of its own, so that a test can show the daemon's other pairs keep flowing while one pair
@@ -204,6 +215,15 @@ class HealthyPair:
             if len(self.times) < goal:
                 raise AssertionError("healthy pair relayed %d of %d chunks in %.1f s" % (
                     n - (goal - len(self.times)), n, timeout))
+
+    def assert_kept_flowing(self, since, case):
+        """Three more rounds, and no pause of MAX_PAUSE_S or more since `since`."""
+        self.wait_rounds(3)
+        rounds, pause = self.longest_pause(since)
+        figure("%s: healthy pair relayed %d chunks of 32 KiB meanwhile, longest pause %.2f s"
+               % (case, rounds, pause))
+        if pause >= MAX_PAUSE_S:
+            raise AssertionError("%s: the healthy pair stood still for %.2f s" % (case, pause))
 
     def longest_pause(self, since, until=None):
         """Chunks and the longest time without a returning chunk in [since, until]."""

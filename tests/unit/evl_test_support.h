@@ -414,17 +414,6 @@ struct running_loop {
 
 // ---- a throw-away PKI and a blocking TLS server ----
 
-inline void add_ext(X509 *cert, X509 *issuer, int nid, const char *value)
-{
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);
-    ASSERT_NE(ext, nullptr);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
-}
-
 inline x509_ptr make_cert(const char *cn, bool ca, EVP_PKEY *key, X509 *issuer,
                           EVP_PKEY *issuer_key)
 {

@@ -48,17 +48,6 @@ const auto regex_quote = logcap::ere_quote;
 
 constexpr long DAY = 86400;
 
-void add_ext(X509 *cert, X509 *issuer, int nid, const char *value)
-{
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);
-    ASSERT_NE(ext, nullptr);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
-}
-
 struct cert_spec {
     const char *cn;
     const char *dns;  // subjectAltName DNS entry, or null for none
