@@ -886,40 +886,51 @@ READY = object()
 
 
 class NotifySocket:
-    """The manager's end of $NOTIFY_SOCKET for one daemon: a datagram socket bound in a folder
-    of its own, which keeps every message with its sender's pid."""
+    """The manager's end of $NOTIFY_SOCKET: a datagram socket bound at address (a path, or an
+    abstract name "@..."), by default in a folder of its own; it tells each message's sender."""
 
-    def __init__(self):
-        self._dir = tempfile.mkdtemp(prefix="zd-notify-")
-        self.path = os.path.join(self._dir, "notify")
+    def __init__(self, address=None):
+        self._dir = None
+        if address is None:
+            self._dir = tempfile.mkdtemp(prefix="zd-notify-")
+            address = os.path.join(self._dir, "notify")
+        self.address = self.path = address
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
-        self.sock.bind(self.path)
-        self.messages = []  # (sender pid, text)
+        self.sock.bind("\0" + address[1:] if address[0] == "@" else address)
+        self.notices = []  # (sender pid, text)
+
+    def receive(self, timeout):
+        """The next message as (sender pid, text), or None when none came within timeout."""
+        size = struct.calcsize("iII")
+        self.sock.settimeout(timeout)
+        try:
+            data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
+        except socket.timeout:
+            return None
+        sender = -1
+        for level, kind, payload in anc:
+            if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                sender = struct.unpack("iII", payload[:size])[0]
+        return sender, data.decode("utf-8", "replace")
 
     def ready(self, pid, timeout):
         """True once pid has sent READY=1; waits at most timeout for more messages."""
-        size = struct.calcsize("iII")
         end = time.monotonic() + timeout
-        while not any(p == pid and "READY=1" in t.split("\n") for p, t in self.messages):
+        while not any(p == pid and "READY=1" in t.split("\n") for p, t in self.notices):
             left = end - time.monotonic()
-            if left <= 0:
+            notice = self.receive(left) if left > 0 else None
+            if notice is None:
                 return False
-            self.sock.settimeout(left)
-            try:
-                data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
-            except socket.timeout:
-                return False
-            sender = -1
-            for level, kind, payload in anc:
-                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
-                    sender = struct.unpack("iII", payload[:size])[0]
-            self.messages.append((sender, data.decode("utf-8", "replace")))
+            self.notices.append(notice)
         return True
 
     def close(self):
         self.sock.close()
-        shutil.rmtree(self._dir, True)
+        if self._dir:
+            shutil.rmtree(self._dir, True)
+        elif self.address[0] == "/":
+            os.unlink(self.address)
 
 
 class Daemon:

@@ -11,16 +11,14 @@ import os
 import re
 import shutil
 import signal
-import socket
-import struct
 import threading
 import time
 import unittest
 
 import harness
 
-from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, Rig, exchange,
-                     free_port, run_tests, unique_name, wait_until)
+from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, NotifySocket, Rig,
+                     exchange, free_port, run_tests, unique_name, wait_until)
 
 WATCHDOG_USEC = 2000000
 BEAT_S = WATCHDOG_USEC / 2e6  # the daemon beats every half period
@@ -32,21 +30,18 @@ _PTRACE_DETACH, _PTRACE_SEIZE, _PTRACE_INTERRUPT = 17, 0x4206, 0x4207
 _WALL = 0x40000000
 
 
-class FakeManager:
-    """The manager's end of $NOTIFY_SOCKET: a path, or an abstract name ("@...")."""
+class FakeManager(NotifySocket):
+    """The manager's end of $NOTIFY_SOCKET: a path, or an abstract name ("@..."), read by a
+    thread of its own."""
 
     def __init__(self, abstract=False):
         name = unique_name("zd-notify-")
-        self.address = ("@" + name) if abstract else os.path.join("/tmp", name + ".sock")
+        super().__init__(("@" + name) if abstract else os.path.join("/tmp", name + ".sock"))
         self.messages = []  # (monotonic time, sender pid, text)
         self.cond = threading.Condition()
         self._stop = False
 
     def __enter__(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
-        self.sock.bind("\0" + self.address[1:] if self.address[0] == "@" else self.address)
-        self.sock.settimeout(0.1)
         self._thread = threading.Thread(target=self._receive, daemon=True)
         self._thread.start()
         return self
@@ -54,24 +49,15 @@ class FakeManager:
     def __exit__(self, *exc):
         self._stop = True
         self._thread.join(5)
-        self.sock.close()
-        if self.address[0] == "/":
-            os.unlink(self.address)
+        self.close()
 
     def _receive(self):
-        size = struct.calcsize("iII")
         while not self._stop:
-            try:
-                data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
-            except socket.timeout:
-                continue
-            pid = -1
-            for level, kind, payload in anc:
-                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
-                    pid = struct.unpack("iII", payload[:size])[0]
-            with self.cond:
-                self.messages.append((time.monotonic(), pid, data.decode()))
-                self.cond.notify_all()
+            notice = self.receive(0.1)
+            if notice is not None:
+                with self.cond:
+                    self.messages.append((time.monotonic(),) + notice)
+                    self.cond.notify_all()
 
     def env(self, **more):
         env = dict(os.environ, NOTIFY_SOCKET=self.address)
