@@ -832,6 +832,45 @@ int evl_shutdown(evl *evl, evl_socket *sock)
     return 0;
 }
 
+static void new_connection(evl *evl, evl_socket *listener);
+
+// ---- the test seam: the worker's own accept and close, for tests that drive a loop without
+// its thread ----
+
+static evl_socket *latest_socket(evl *evl, bool (*which)(const evl_socket *))
+{
+    evl_socket *found = nullptr;
+    pthread_mutex_lock(&evl->mutex);
+    for_each_socket(evl, [&found, which](evl_socket *s) {
+        if (!which || which(s))
+            found = s;
+    });
+    pthread_mutex_unlock(&evl->mutex);
+    return found;
+}
+
+evl_socket *evl_test_accept(evl *evl)
+{
+    evl_socket *listener = latest_socket(evl, is_listening);
+    if (!listener)
+        return nullptr;
+    evl_socket *before = latest_socket(evl, nullptr);
+    new_connection(evl, listener);
+    evl_socket *sock = latest_socket(evl, nullptr);
+    if (sock == before || ask_state(sock, is_closing))
+        return nullptr;
+    return sock;
+}
+
+int evl_test_close(evl *evl, evl_socket *sock, evl_failure failure, bool orderly)
+{
+    pthread_mutex_lock(&sock->mutex);
+    if (is_open(sock))
+        sock->failure = failure;
+    pthread_mutex_unlock(&sock->mutex);
+    return orderly ? close_orderly(evl, sock) : close_connection(evl, sock);
+}
+
 // ---- the worker ----
 
 static void handle_signal(evl *evl)

@@ -251,6 +251,12 @@ bool evl_woken(evl_socket *sock);
 // For test drivers only: runs the TLS pump for every socket on secure_queue, as the worker
 // does after each wait. In the daemon the worker is its only caller.
 void secure_all(evl *evl);
+// For test drivers only, on a loop whose worker does not run: accepts one connection waiting on
+// the loop's latest listener as the worker does (null when none waits or its user refused it),
+// and closes a socket as the worker does when it fails (`failure`, else the one its state
+// shows) or its peer ends in order.
+evl_socket *evl_test_accept(evl *evl);
+int evl_test_close(evl *evl, evl_socket *sock, evl_failure failure, bool orderly);
 
 // Renders an epoll mask ("IN,ERR,RDHUP") at the end of buf; returns where the text starts.
 char *sprintf_epollbits(skb *buf, uint32_t mask);

@@ -25,10 +25,10 @@ static bool find_pair(forwarder_ctx *ctx, evl_socket *sock, int64_t *pair, evl_s
     uint64_t i = evl_get_socket_context(sock);
     if (i >= static_cast<uint64_t>(ctx->npairs))
         return false;
-    if (ctx->plain_side[i] == sock)
-        *partner = ctx->secure_side[i];
-    else if (ctx->secure_side[i] == sock)
-        *partner = ctx->plain_side[i];
+    if (ctx->pairs[i].plain == sock)
+        *partner = ctx->pairs[i].secure;
+    else if (ctx->pairs[i].secure == sock)
+        *partner = ctx->pairs[i].plain;
     else
         return false;
     *pair = static_cast<int64_t>(i);
@@ -38,10 +38,10 @@ static bool find_pair(forwarder_ctx *ctx, evl_socket *sock, int64_t *pair, evl_s
 static void set_pair_context(forwarder_ctx *ctx, int64_t i)
 {
     // A lingering pair has handed back its ended side; only the other one is left to renumber.
-    if (ctx->plain_side[i])
-        evl_set_socket_context(ctx->plain_side[i], static_cast<uint64_t>(i));
-    if (ctx->secure_side[i])
-        evl_set_socket_context(ctx->secure_side[i], static_cast<uint64_t>(i));
+    if (ctx->pairs[i].plain)
+        evl_set_socket_context(ctx->pairs[i].plain, static_cast<uint64_t>(i));
+    if (ctx->pairs[i].secure)
+        evl_set_socket_context(ctx->pairs[i].secure, static_cast<uint64_t>(i));
 }
 
 void forwarder_add_port(forwarder_ctx *ctx, uint16_t port)
@@ -71,7 +71,7 @@ static uint8_t port_slot(forwarder_ctx *ctx, uint16_t port)
 
 static port_counters *pair_port(forwarder_ctx *ctx, int64_t i)
 {
-    return &ctx->ports[ctx->record[i].port];
+    return &ctx->ports[ctx->pairs[i].record.port];
 }
 
 // Moves what `from` holds into `to`, the sending side of pair i, and counts it for the pair
@@ -82,14 +82,14 @@ static int move_bytes(forwarder_ctx *ctx, int64_t i, evl_socket *to, skb *from)
     if (from->data_size == 0)
         return 0;
     uint64_t sent = 0;
-    uint64_t deadline = ctx->deadline[i] != 0 ? ctx->deadline[i] : forward_deadline();
+    uint64_t deadline = ctx->pairs[i].deadline != 0 ? ctx->pairs[i].deadline : forward_deadline();
     int rc = evl_send_skbuf(ctx->evl, to, from, deadline, &sent, nullptr);
     port_counters *port = pair_port(ctx, i);
-    if (to == ctx->secure_side[i]) {
-        ctx->record[i].up += sent;
+    if (to == ctx->pairs[i].secure) {
+        ctx->pairs[i].record.up += sent;
         port->bytes_up += sent;
     } else {
-        ctx->record[i].down += sent;
+        ctx->pairs[i].record.down += sent;
         port->bytes_down += sent;
     }
     return rc;
@@ -109,12 +109,12 @@ static void report_refusal(port_counters *port, uint16_t client_port)
 
 static bool is_draining(const forwarder_ctx *ctx, int64_t i)
 {
-    return ctx->state[i] == PAIR_DRAIN_PLAIN || ctx->state[i] == PAIR_DRAIN_SECURE;
+    return ctx->pairs[i].state == PAIR_DRAIN_PLAIN || ctx->pairs[i].state == PAIR_DRAIN_SECURE;
 }
 
 static evl_socket *receiving_side(const forwarder_ctx *ctx, int64_t i)
 {
-    return ctx->state[i] == PAIR_DRAIN_PLAIN ? ctx->secure_side[i] : ctx->plain_side[i];
+    return ctx->pairs[i].state == PAIR_DRAIN_PLAIN ? ctx->pairs[i].secure : ctx->pairs[i].plain;
 }
 
 static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, void *arg,
@@ -133,7 +133,8 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     // clients apart.
     endpoint local{c->prefsrc, peer_port};
     endpoint remote{c->target, c->nfs_ssl_port};
-    evl_socket *secure = evl_secure_connect(evl, &forwarder_ops, ctx, local, remote);
+    evl_socket *secure =
+        evl_secure_connect(evl, ctx->ops ? ctx->ops : &forwarder_ops, ctx, local, remote);
     if (!secure) {
         ctx->ports[port].connect_failures++;
         return -1;
@@ -142,13 +143,10 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
     evl_allow_half_open(sock);
     evl_allow_half_open(secure);
     int64_t i = ctx->npairs;
-    ctx->secure_side[i] = secure;
-    ctx->plain_side[i] = sock;
-    ctx->state[i] = PAIR_LIVE;
-    ctx->deadline[i] = 0;
-    ctx->wake[i] = 0;
-    ctx->ends[i] = 0;
-    ctx->record[i] =
+    ctx->pairs[i] = forwarder_pair{};
+    ctx->pairs[i].plain = sock;
+    ctx->pairs[i].secure = secure;
+    ctx->pairs[i].record =
         pair_record{evl_socket_endpoint(sock), remote, static_cast<uint64_t>(tick()), 0, 0, port};
     ctx->ports[port].live_pairs++;
     set_pair_context(ctx, i);
@@ -159,17 +157,17 @@ static int on_new_connection(evl *evl, evl_socket *sock, uint16_t peer_port, voi
 // The side that stays to the end of the pair: the one that receives a drain, else the plain.
 static evl_socket *lasting_side(const forwarder_ctx *ctx, int64_t i)
 {
-    if (ctx->state[i] == PAIR_LIVE)
-        return ctx->plain_side[i];
+    if (ctx->pairs[i].state == PAIR_LIVE)
+        return ctx->pairs[i].plain;
     if (is_draining(ctx, i))
         return receiving_side(ctx, i);
-    return ctx->plain_side[i] ? ctx->plain_side[i] : ctx->secure_side[i];
+    return ctx->pairs[i].plain ? ctx->pairs[i].plain : ctx->pairs[i].secure;
 }
 
 static uint64_t kernel_unsent(const forwarder_ctx *ctx, int64_t i)
 {
     uint64_t queued = 0;
-    for (evl_socket *s : {ctx->plain_side[i], ctx->secure_side[i]})
+    for (evl_socket *s : {ctx->pairs[i].plain, ctx->pairs[i].secure})
         if (s)
             queued += evl_kernel_unsent(s);
     return queued;
@@ -179,10 +177,10 @@ static uint64_t kernel_unsent(const forwarder_ctx *ctx, int64_t i)
 // next one whether it has shrunk.
 static void set_wake(forwarder_ctx *ctx, int64_t i)
 {
-    ctx->kernel_unsent[i] = kernel_unsent(ctx, i);
-    ctx->wake[i] = ctx->deadline[i];
-    if (evl_set_wake(ctx->evl, lasting_side(ctx, i), ctx->wake[i]) < 0)
-        ctx->wake[i] = 0;
+    ctx->pairs[i].kernel_unsent = kernel_unsent(ctx, i);
+    ctx->pairs[i].wake = ctx->pairs[i].deadline;
+    if (evl_set_wake(ctx->evl, lasting_side(ctx, i), ctx->pairs[i].wake) < 0)
+        ctx->pairs[i].wake = 0;
 }
 
 // Once a side has ended, the pair must keep moving bytes: every callback of the pair is
@@ -191,11 +189,11 @@ static void set_wake(forwarder_ctx *ctx, int64_t i)
 // secure side still connecting or in its handshake has the loop's own deadlines for that.
 static void keep_moving(forwarder_ctx *ctx, int64_t i)
 {
-    evl_socket *secure = ctx->secure_side[i];
-    if (secure && ctx->state[i] == PAIR_LIVE && !evl_handshake_done(secure))
+    evl_socket *secure = ctx->pairs[i].secure;
+    if (secure && ctx->pairs[i].state == PAIR_LIVE && !evl_handshake_done(secure))
         return;
-    ctx->deadline[i] = static_cast<uint64_t>(tick()) + PAIR_IDLE_NS;
-    if (ctx->wake[i] == 0)
+    ctx->pairs[i].deadline = static_cast<uint64_t>(tick()) + PAIR_IDLE_NS;
+    if (ctx->pairs[i].wake == 0)
         set_wake(ctx, i);
 }
 
@@ -205,16 +203,16 @@ static void fail_pair(forwarder_ctx *ctx, int64_t i, evl_socket *failed, const c
 // callback: a queue that shrank since the last wake-up counts as progress.
 static void check_idle(forwarder_ctx *ctx, int64_t i)
 {
-    ctx->wake[i] = 0;
-    if (ctx->deadline[i] == 0)
+    ctx->pairs[i].wake = 0;
+    if (ctx->pairs[i].deadline == 0)
         return;
     uint64_t now = static_cast<uint64_t>(tick());
-    if (now < ctx->deadline[i]) {
+    if (now < ctx->pairs[i].deadline) {
         set_wake(ctx, i);
         return;
     }
-    if (kernel_unsent(ctx, i) < ctx->kernel_unsent[i]) {
-        ctx->deadline[i] = now + PAIR_IDLE_NS;
+    if (kernel_unsent(ctx, i) < ctx->pairs[i].kernel_unsent) {
+        ctx->pairs[i].deadline = now + PAIR_IDLE_NS;
         set_wake(ctx, i);
         return;
     }
@@ -228,12 +226,12 @@ static void check_idle(forwarder_ctx *ctx, int64_t i)
 // lingers too: the loop finishes the handshake before it sends what is queued.
 static void continue_drain(forwarder_ctx *ctx, int64_t i)
 {
-    if (ctx->state[i] == PAIR_LINGER) {
+    if (ctx->pairs[i].state == PAIR_LINGER) {
         keep_moving(ctx, i);
         return;
     }
-    bool plain_ended = ctx->state[i] == PAIR_DRAIN_PLAIN;
-    evl_socket **ended = plain_ended ? &ctx->plain_side[i] : &ctx->secure_side[i];
+    bool plain_ended = ctx->pairs[i].state == PAIR_DRAIN_PLAIN;
+    evl_socket **ended = plain_ended ? &ctx->pairs[i].plain : &ctx->pairs[i].secure;
     evl_socket *other = receiving_side(ctx, i);
     skb *held = evl_in_plain(*ended);
     if (held->data_size > 0 && move_bytes(ctx, i, other, held) < 0) {
@@ -244,9 +242,9 @@ static void continue_drain(forwarder_ctx *ctx, int64_t i)
     if (held->data_size > 0)
         return;
     *ended = evl_close(ctx->evl, *ended);
-    ctx->state[i] = PAIR_LINGER;
+    ctx->pairs[i].state = PAIR_LINGER;
     // The wake-up went with the side handed back when that was the one that held it.
-    ctx->wake[i] = 0;
+    ctx->pairs[i].wake = 0;
     keep_moving(ctx, i);
     if (evl_linger(ctx->evl, other, 0) < 0)
         close_connection_pair(ctx, i);
@@ -256,8 +254,8 @@ static void begin_drain(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
 {
     REPORT(LVL_DEBUG, "evl_socket=%p ended, draining pair %ld\n", static_cast<void *>(ended),
            static_cast<long>(i));
-    ctx->state[i] = ended == ctx->plain_side[i] ? PAIR_DRAIN_PLAIN : PAIR_DRAIN_SECURE;
-    ctx->wake[i] = 0;
+    ctx->pairs[i].state = ended == ctx->pairs[i].plain ? PAIR_DRAIN_PLAIN : PAIR_DRAIN_SECURE;
+    ctx->pairs[i].wake = 0;
     continue_drain(ctx, i);
 }
 
@@ -270,30 +268,30 @@ static bool ended_and_empty(evl_socket *sock)
 // the pair closes once both ends have been passed on and have gone out.
 static void pass_ends(forwarder_ctx *ctx, int64_t i)
 {
-    evl_socket *plain = ctx->plain_side[i];
-    evl_socket *secure = ctx->secure_side[i];
-    if (!(ctx->ends[i] & PAIR_UP_ENDED) && ended_and_empty(plain)) {
-        ctx->ends[i] |= PAIR_UP_ENDED;
+    evl_socket *plain = ctx->pairs[i].plain;
+    evl_socket *secure = ctx->pairs[i].secure;
+    if (!(ctx->pairs[i].ends & PAIR_UP_ENDED) && ended_and_empty(plain)) {
+        ctx->pairs[i].ends |= PAIR_UP_ENDED;
         if (evl_shutdown(ctx->evl, secure) < 0) {
             fail_pair(ctx, i, secure, nullptr);
             return;
         }
     }
-    if (!(ctx->ends[i] & PAIR_DOWN_ENDED) && ended_and_empty(secure)) {
-        ctx->ends[i] |= PAIR_DOWN_ENDED;
+    if (!(ctx->pairs[i].ends & PAIR_DOWN_ENDED) && ended_and_empty(secure)) {
+        ctx->pairs[i].ends |= PAIR_DOWN_ENDED;
         if (evl_shutdown(ctx->evl, plain) < 0) {
             fail_pair(ctx, i, plain, nullptr);
             return;
         }
     }
-    if (ctx->ends[i] == PAIR_BOTH_ENDED && evl_write_done(plain) && evl_write_done(secure)) {
+    if (ctx->pairs[i].ends == PAIR_BOTH_ENDED && evl_write_done(plain) && evl_write_done(secure)) {
         close_connection_pair(ctx, i);
         return;
     }
     // The idle deadline starts with the peer's end, not with its passing on: an end stuck
     // behind bytes the other side cannot take would otherwise wait for ever on a reader that
     // never reads.
-    if (ctx->ends[i] != 0 || evl_peer_ended(plain) || evl_peer_ended(secure))
+    if (ctx->pairs[i].ends != 0 || evl_peer_ended(plain) || evl_peer_ended(secure))
         keep_moving(ctx, i);
 }
 
@@ -309,7 +307,7 @@ static void on_received_data(evl *evl, evl_socket *sock, skb *skb, void *arg)
     }
     // A pair that drains moves only the ended side's bytes: what the other side receives has
     // nowhere to go and stays where it is until the pair closes.
-    if (ctx->state[i] != PAIR_LIVE) {
+    if (ctx->pairs[i].state != PAIR_LIVE) {
         continue_drain(ctx, i);
         return;
     }
@@ -335,7 +333,7 @@ static void on_pull_data(evl *evl, evl_socket *sock, void *arg)
         check_idle(ctx, i);
         return;
     }
-    if (ctx->state[i] != PAIR_LIVE) {
+    if (ctx->pairs[i].state != PAIR_LIVE) {
         continue_drain(ctx, i);
         return;
     }
@@ -389,8 +387,8 @@ static void report_pair_tls_failure(forwarder_ctx *ctx, int64_t i, evl_socket *s
     REPORT(LVL_WARN,
            "TLS %s mount target %s failed for client %s on port %u: %s (%" PRIu64
            " more TLS failures on the port since the last line)\n",
-           tls_failure_kind(failure), ARGendpoint6(target, ctx->record[i].target),
-           ARGendpoint6(client, ctx->record[i].client), port->port, cause, held);
+           tls_failure_kind(failure), ARGendpoint6(target, ctx->pairs[i].record.target),
+           ARGendpoint6(client, ctx->pairs[i].record.client), port->port, cause, held);
 }
 
 // The secure side of pair i was closed by the loop: counts why, and names a TLS failure.
@@ -476,8 +474,8 @@ static uint64_t owed_by(evl_socket *sock)
 static void fail_pair(forwarder_ctx *ctx, int64_t i, evl_socket *failed, const char *cause)
 {
     pair_loss loss;
-    evl_socket *plain = ctx->plain_side[i];
-    evl_socket *secure = ctx->secure_side[i];
+    evl_socket *plain = ctx->pairs[i].plain;
+    evl_socket *secure = ctx->pairs[i].secure;
     loss.by_client = failed != nullptr && failed == plain;
     if (cause)
         snprintf(loss.cause, sizeof(loss.cause), "%s", cause);
@@ -491,7 +489,7 @@ static void fail_pair(forwarder_ctx *ctx, int64_t i, evl_socket *failed, const c
 // Nothing the partner sent is still on its way to the side that ended.
 static bool nothing_owed_to(forwarder_ctx *ctx, int64_t i, evl_socket *ended)
 {
-    evl_socket *partner = ended == ctx->plain_side[i] ? ctx->secure_side[i] : ctx->plain_side[i];
+    evl_socket *partner = ended == ctx->pairs[i].plain ? ctx->pairs[i].secure : ctx->pairs[i].plain;
     return evl_unsent(ended) == 0 && evl_in_plain(partner)->data_size == 0;
 }
 
@@ -509,9 +507,9 @@ static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
                static_cast<void *>(sock));
         return;
     }
-    if (sock == ctx->secure_side[i])
+    if (sock == ctx->pairs[i].secure)
         note_secure_close(ctx, i, sock);
-    if (ctx->state[i] == PAIR_LIVE) {
+    if (ctx->pairs[i].state == PAIR_LIVE) {
         if (evl_peer_ended(sock) && nothing_owed_to(ctx, i, sock))
             begin_drain(ctx, i, sock);
         else
@@ -527,7 +525,7 @@ static void on_connection_closed(evl *evl, evl_socket *sock, void *arg)
 
 static void report_pair_closed(forwarder_ctx *ctx, int64_t i, const pair_loss *loss)
 {
-    const pair_record &r = ctx->record[i];
+    const pair_record &r = ctx->pairs[i].record;
     uint64_t lived_ms = (static_cast<uint64_t>(tick()) - r.opened_ns) / 1000000;
     char client[ENDPOINT_TEXT_SZ], target[ENDPOINT_TEXT_SZ];
     char reset[2 * REFUSAL_TEXT_SZ] = "";
@@ -552,7 +550,7 @@ static void count_undelivered(forwarder_ctx *ctx, int64_t i, const pair_loss *lo
 {
     if (!loss)
         return;
-    pair_record &r = ctx->record[i];
+    pair_record &r = ctx->pairs[i].record;
     port_counters *port = pair_port(ctx, i);
     uint64_t up = std::min(r.up, loss->up);
     uint64_t down = std::min(r.down, loss->down);
@@ -578,29 +576,17 @@ static void end_pair(forwarder_ctx *ctx, int64_t i, const pair_loss *loss)
     if (loss)
         port->reset_pairs++;
     auto hand_back = loss ? evl_abort : evl_close;
-    if (ctx->plain_side[i])
-        ctx->plain_side[i] = hand_back(ctx->evl, ctx->plain_side[i]);
-    if (ctx->secure_side[i])
-        ctx->secure_side[i] = hand_back(ctx->evl, ctx->secure_side[i]);
+    forwarder_pair *p = &ctx->pairs[i];
+    if (p->plain)
+        p->plain = hand_back(ctx->evl, p->plain);
+    if (p->secure)
+        p->secure = hand_back(ctx->evl, p->secure);
     int64_t last = ctx->npairs - 1;
     if (i != last) {
-        ctx->plain_side[i] = ctx->plain_side[last];
-        ctx->secure_side[i] = ctx->secure_side[last];
-        ctx->state[i] = ctx->state[last];
-        ctx->deadline[i] = ctx->deadline[last];
-        ctx->wake[i] = ctx->wake[last];
-        ctx->kernel_unsent[i] = ctx->kernel_unsent[last];
-        ctx->ends[i] = ctx->ends[last];
-        ctx->record[i] = ctx->record[last];
-        ctx->plain_side[last] = nullptr;
-        ctx->secure_side[last] = nullptr;
+        *p = ctx->pairs[last];
         set_pair_context(ctx, i);
     }
-    ctx->state[last] = PAIR_LIVE;
-    ctx->deadline[last] = 0;
-    ctx->wake[last] = 0;
-    ctx->kernel_unsent[last] = 0;
-    ctx->ends[last] = 0;
+    ctx->pairs[last] = forwarder_pair{};
     ctx->npairs = last;
 }
 

@@ -72,25 +72,32 @@ struct pair_record {
     uint8_t port; // index into forwarder_ctx.ports
 };
 
+// Everything kept per pair, so that it moves as one when the table is compacted.
+struct forwarder_pair {
+    evl_socket *plain;
+    evl_socket *secure;
+    uint8_t state; // pair_state
+    uint8_t ends;  // pair_end bits
+    // Once a side has ended, the idle deadline last given to the pair's sockets
+    // (evl_set_deadline), so that the pair ends at it even when nothing else happens.
+    uint64_t deadline;
+    // The time the pair's wake-up (evl_set_wake) is set for, 0 for none; at it the pair
+    // checks its deadline.
+    uint64_t wake;
+    // What the kernel held for the pair's peers at its last wake-up: a queue that shrinks is
+    // progress too, though the daemon sees no callback for it.
+    uint64_t kernel_unsent;
+    pair_record record;
+};
+
 struct forwarder_ctx {
     struct config *config;
     struct evl *evl;
-    evl_socket *plain_side[MAX_PAIRS];
-    evl_socket *secure_side[MAX_PAIRS];
+    // The table the secure side of every pair is given, like the listeners: forwarder_ops when
+    // null; a test may wrap it to watch the callbacks of both sides.
+    const evl_ops *ops;
+    forwarder_pair pairs[MAX_PAIRS];
     int64_t npairs;
-    // Per slot, moved together with the two sockets when the table is compacted.
-    uint8_t state[MAX_PAIRS];
-    // Once a side has ended, the idle deadline last given to the pair's sockets
-    // (evl_set_deadline), so that the pair ends at it even when nothing else happens.
-    uint64_t deadline[MAX_PAIRS];
-    // The time the pair's wake-up (evl_set_wake) is set for, 0 for none; at it the pair
-    // checks its deadline.
-    uint64_t wake[MAX_PAIRS];
-    // What the kernel held for the pair's peers at its last wake-up: a queue that shrinks is
-    // progress too, though the daemon sees no callback for it.
-    uint64_t kernel_unsent[MAX_PAIRS];
-    uint8_t ends[MAX_PAIRS]; // pair_end bits
-    pair_record record[MAX_PAIRS];
     // Written by the worker only; the status file is written from the worker too.
     port_counters ports[FORWARDER_PORTS];
 };

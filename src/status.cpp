@@ -180,7 +180,7 @@ size_t status_render(const forwarder_ctx *ctx, const config *config, int64_t sta
     uint64_t now_ns = static_cast<uint64_t>(tick());
     for (int64_t i = 0; i < ctx->npairs; i++) {
         out(&o, "%s\n  ", i > 0 ? "," : "");
-        out_pair(&o, ctx, ctx->record[i], now_ns);
+        out_pair(&o, ctx, ctx->pairs[i].record, now_ns);
     }
     out(&o, "]}\n");
     return o.overflow ? 0 : o.len;

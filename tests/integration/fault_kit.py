@@ -2,11 +2,9 @@
 a healthy pair that keeps relaying while another pair fails, and port and memory helpers.
 Standard library and harness only; run as root."""
 
-import ctypes
 import os
-import random
-import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -136,24 +134,18 @@ class RoutedTarget:
         self._build_b()
 
 
-def free_port_in_both(ns, low, high):
-    """A port in [low, high] free both for a client in ns and for the daemon's outgoing
-    connection at home, which binds the same port."""
-    ports = list(range(low, high + 1))
-    random.shuffle(ports)
-    for port in ports:
-        try:
-            with socket.socket(socket.AF_INET6) as home, ns.socket() as inside:
-                home.bind(("::", port))
-                inside.bind(("::1", port))
-            return port
-        except OSError:
-            continue
-    raise AssertionError("no free port in [%d, %d]" % (low, high))
-
-
 def rss_kib(daemon):
     return int(daemon.status_field("VmRSS").split()[0])
+
+
+# The longest a healthy pair may stand still while another connection misbehaves.
+MAX_PAUSE_S = 3.0
+
+
+def figure(text):
+    """Measured figures go to the standard error, where ctest --output-on-failure and -V
+    show them; docs/reliability.md quotes them."""
+    print("figure: " + text, file=sys.stderr, flush=True)
 
 
 class HealthyPair:
@@ -224,6 +216,15 @@ class HealthyPair:
                 raise AssertionError("healthy pair relayed %d of %d chunks in %.1f s" % (
                     n - (goal - len(self.times)), n, timeout))
 
+    def assert_kept_flowing(self, since, case):
+        """Three more rounds, and no pause of MAX_PAUSE_S or more since `since`."""
+        self.wait_rounds(3)
+        rounds, pause = self.longest_pause(since)
+        figure("%s: healthy pair relayed %d chunks of 32 KiB meanwhile, longest pause %.2f s"
+               % (case, rounds, pause))
+        if pause >= MAX_PAUSE_S:
+            raise AssertionError("%s: the healthy pair stood still for %.2f s" % (case, pause))
+
     def longest_pause(self, since, until=None):
         """Chunks and the longest time without a returning chunk in [since, until]."""
         until = time.monotonic() if until is None else until
@@ -233,33 +234,3 @@ class HealthyPair:
             raise AssertionError("healthy pair broke: " + self.error)
         marks = [since] + inside + [until]
         return len(inside), max(b - a for a, b in zip(marks, marks[1:]))
-
-
-_CLONE_NEWNET = 0x40000000
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def run_in(ns, fn, *args):
-    """Runs fn(*args) on a thread that has entered the namespace, so that every socket fn
-    makes belongs to it without a thread per socket; returns fn's result or raises its
-    error."""
-    result = {}
-
-    def body():
-        try:
-            fd = os.open(ns.path, os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                if _libc.setns(fd, _CLONE_NEWNET) != 0:
-                    raise OSError(ctypes.get_errno(), "setns " + ns.path)
-            finally:
-                os.close(fd)
-            result["value"] = fn(*args)
-        except BaseException as e:
-            result["error"] = e
-
-    t = threading.Thread(target=body)
-    t.start()
-    t.join()
-    if "error" in result:
-        raise result["error"]
-    return result.get("value")

@@ -28,6 +28,7 @@ import hashlib
 import itertools
 import json
 import os
+import random
 import re
 import resource
 import shutil
@@ -39,6 +40,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 ZD_BIN = os.environ.get("ZD_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin"))
 ZD_SRC = os.environ.get("ZD_SRC", os.path.join(os.path.dirname(__file__), "../.."))
@@ -138,28 +140,8 @@ class Netns:
         return subprocess.Popen(["ip", "netns", "exec", self.name] + list(args), **kw)
 
     def socket(self, family=socket.AF_INET6, type=socket.SOCK_STREAM):
-        """A socket that belongs to the namespace. The namespace is per thread and a socket
-        keeps the one it was made in, so a short-lived thread enters it and makes the socket."""
-        result = {}
-
-        def make():
-            try:
-                fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
-                try:
-                    if _libc.setns(fd, _CLONE_NEWNET) != 0:
-                        raise OSError(ctypes.get_errno(), "setns " + self.path)
-                finally:
-                    os.close(fd)
-                result["sock"] = socket.socket(family, type)
-            except BaseException as e:
-                result["error"] = e
-
-        t = threading.Thread(target=make)
-        t.start()
-        t.join()
-        if "error" in result:
-            raise result["error"]
-        return result["sock"]
+        """A socket that belongs to the namespace (a socket keeps the one it was made in)."""
+        return run_in(self, socket.socket, family, type)
 
     def connect(self, port, host="::1", src_port=None, timeout=10.0, rcvbuf=None):
         """A client connection from inside the namespace, optionally from a chosen port and
@@ -842,11 +824,51 @@ class ScriptedTls:
         self.raw.close()
 
 
-def free_port(host="::1"):
-    """A port that is free on this namespace's loopback right now."""
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+def run_in(ns, fn, *args):
+    """Runs fn(*args) on a short-lived thread that has entered the namespace (the namespace is
+    per thread), so that every socket fn makes belongs to it; returns fn's result or raises its
+    error."""
+    result = {}
+
+    def body():
+        try:
+            fd = os.open(ns.path, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                if _libc.setns(fd, _CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns " + ns.path)
+            finally:
+                os.close(fd)
+            result["value"] = fn(*args)
+        except BaseException as e:
+            result["error"] = e
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    if "error" in result:
+        raise result["error"]
+    return result.get("value")
+
+
+def free_port(host="::1", ports=None, ns=None):
+    """A port free right now for a socket bound to host here: the kernel's choice, or one of
+    `ports` (a range) tried in random order. With ns, also free for a client on ::1 inside ns:
+    the daemon binds its outgoing connection at home to its client's port."""
+    if ports is None:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind((host, 0))
+            return s.getsockname()[1]
+    for port in random.sample(ports, min(len(ports), 200)):
+        try:
+            with socket.socket(socket.AF_INET6) as home:
+                home.bind((host, port))
+                if ns is not None:
+                    with ns.socket() as inside:
+                        inside.bind(("::1", port))
+            return port
+        except OSError:
+            continue
+    raise HarnessTimeout("no free port in %r" % ports)
 
 
 # ---- the daemon ----
@@ -862,16 +884,71 @@ STATUS_ENV = "ZARN_DWEL_STATUS"
 STATUS_WAIT_S = 15.0
 
 
+# The default start-up wait: READY=1 on the harness's own notify socket.
+READY = object()
+
+
+class NotifySocket:
+    """The manager's end of $NOTIFY_SOCKET: a datagram socket bound at address (a path, or an
+    abstract name "@..."), by default in a folder of its own; it tells each message's sender."""
+
+    def __init__(self, address=None):
+        self._dir = None
+        if address is None:
+            self._dir = tempfile.mkdtemp(prefix="zd-notify-")
+            address = os.path.join(self._dir, "notify")
+        self.address = self.path = address
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.bind("\0" + address[1:] if address[0] == "@" else address)
+        self.notices = []  # (sender pid, text)
+
+    def receive(self, timeout):
+        """The next message as (sender pid, text), or None when none came within timeout."""
+        size = struct.calcsize("iII")
+        self.sock.settimeout(timeout)
+        try:
+            data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
+        except socket.timeout:
+            return None
+        sender = -1
+        for level, kind, payload in anc:
+            if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                sender = struct.unpack("iII", payload[:size])[0]
+        return sender, data.decode("utf-8", "replace")
+
+    def ready(self, pid, timeout):
+        """True once pid has sent READY=1; waits at most timeout for more messages."""
+        end = time.monotonic() + timeout
+        while not any(p == pid and "READY=1" in t.split("\n") for p, t in self.notices):
+            left = end - time.monotonic()
+            notice = self.receive(left) if left > 0 else None
+            if notice is None:
+                return False
+            self.notices.append(notice)
+        return True
+
+    def close(self):
+        self.sock.close()
+        if self._dir:
+            shutil.rmtree(self._dir, True)
+        elif self.address[0] == "/":
+            os.unlink(self.address)
+
+
 class Daemon:
     """The real daemon: -T host -S port -C ca -O name -n namespace, plus extra arguments, run
     behind an optional wrapper command prefix.
 
-    By default the start waits for "pop network namespace" (the listeners are open then);
-    wait=None returns at once, for start-ups that are meant to fail."""
+    By default the start waits for the daemon's READY=1 on a notify socket of the harness's own
+    (start-up is over then: listeners open, worker running, sandbox entered); where the test
+    brings its own $NOTIFY_SOCKET, or notify=False, for the line "pop network namespace". A
+    pattern waits for that line instead; wait=None returns at once, for start-ups that are meant
+    to fail."""
 
     def __init__(self, syslog, netns, peer_port, ca, common_name, extra=(), target="::1",
-                 wait="pop network namespace", timeout=20.0, env=None, wrapper=(),
-                 status_path="", journal_stderr=False):
+                 wait=READY, timeout=20.0, env=None, wrapper=(), status_path="",
+                 journal_stderr=False, notify=True):
         self.syslog = syslog
         args = [DAEMON, "-T", target, "-S", str(peer_port), "-C", ca, "-n",
                 netns if isinstance(netns, str) else netns.name]
@@ -880,7 +957,7 @@ class Daemon:
         # wrapper: a command prefix that ends by exec'ing the daemon (so that the pid stays the
         # daemon's), such as a mount namespace of its own or a reduced capability bounding set.
         self.args = list(wrapper) + args + list(extra)
-        self.wait, self.timeout = wait, timeout
+        self.timeout = timeout
         # The status file goes to a folder of the test's own (status_path ""), to the daemon's
         # own default (None), or where the test says.
         self.env = dict(os.environ if env is None else env)
@@ -893,6 +970,13 @@ class Daemon:
         else:
             self.env[STATUS_ENV] = status_path
         self.status_path = status_path
+        self.notify = None
+        if notify and "NOTIFY_SOCKET" not in self.env:
+            self.notify = NotifySocket()
+            self.env["NOTIFY_SOCKET"] = self.notify.path
+        elif wait is READY:
+            wait = "pop network namespace"
+        self.wait = wait
         # journal_stderr: $JOURNAL_STREAM names the daemon's standard error, as systemd sets it
         # when that is the journal.
         self.journal_stderr = journal_stderr
@@ -912,7 +996,10 @@ class Daemon:
                 break
         if self.wait:
             try:
-                self.wait_line(self.wait, self.timeout)
+                if self.wait is READY:
+                    self.wait_ready(self.timeout)
+                else:
+                    self.wait_line(self.wait, self.timeout)
             except BaseException:
                 self.__exit__()
                 raise
@@ -937,6 +1024,19 @@ class Daemon:
         self._err.close()
         if self._status_dir:
             shutil.rmtree(self._status_dir, True)
+        if self.notify:
+            self.notify.close()
+
+    def wait_ready(self, timeout=20.0):
+        """Waits for READY=1 from this daemon; fails at once if the daemon has ended."""
+        end = time.monotonic() + timeout
+        while not self.notify.ready(self.pid, min(0.2, timeout)):
+            if self.proc.poll() is not None:
+                raise HarnessTimeout("daemon ended (status %s) before READY=1; log:\n%s" % (
+                    self.proc.returncode, self.describe()))
+            if time.monotonic() > end:
+                raise HarnessTimeout("no READY=1 from the daemon within %.1f s; log:\n%s" % (
+                    timeout, self.describe()))
 
     def status(self):
         """The status file as it stands, parsed; None while there is none."""
@@ -1052,8 +1152,12 @@ class Daemon:
         return False
 
     def wait_signal_wait(self, timeout=30.0):
-        """Waits until the main thread reads its signal descriptor: start-up is over then,
-        while its last log line comes before its last descriptor is closed."""
+        """Waits until start-up is over: its last log line comes before its last descriptor is
+        opened. READY=1 says so where the harness owns the notify socket; else the main thread
+        reading its signal descriptor does."""
+        if self.notify:
+            self.wait_ready(timeout)
+            return
         # The descriptor counts too: under valgrind a thread also reads a pipe of its own
         # while it waits for its turn to run.
         def reading_signals():
@@ -1152,8 +1256,6 @@ def sha256(data):
 
 def run_tests():
     """unittest.main with an overall alarm, so that no script outlives its bound."""
-    import unittest
-
     def expire(signo, frame):
         raise HarnessTimeout("the script ran past its time bound")
 
@@ -1165,7 +1267,7 @@ def run_tests():
 class Rig:
     """The usual set: namespace, syslog receiver, PKI, TLS peer and daemon, in that order.
     The peer's certificate is for name, which is also the daemon's -O; start=False leaves the
-    daemon out (.start() adds it later)."""
+    daemon out (.start() adds it later), peer_mode=None the peer and the daemon."""
 
     def __init__(self, name="srv.test", peer_mode="echo", peer_kw=None, daemon_kw=None,
                  start=True):
@@ -1184,9 +1286,11 @@ class Rig:
             self.log = self._stack.enter_context(Syslog())
             self.pki = self._stack.enter_context(Pki())
             self.cert, self.key = self.pki.server(self.name)
-            self.peer = self._stack.enter_context(
-                TlsPeer(self.cert, self.key, mode=self.peer_mode, **self.peer_kw))
-            if self.start_daemon:
+            self.peer = None
+            if self.peer_mode is not None:
+                self.peer = self._stack.enter_context(
+                    TlsPeer(self.cert, self.key, mode=self.peer_mode, **self.peer_kw))
+            if self.start_daemon and self.peer is not None:
                 self.start(**self.daemon_kw)
         except BaseException:
             self._stack.close()
@@ -1200,3 +1304,20 @@ class Rig:
 
     def __exit__(self, *exc):
         self._stack.close()
+
+
+class RigCase(unittest.TestCase):
+    """Tests that share one Rig (RIG its arguments), set up once for the class: cls.rig, and
+    its parts as cls.ns, cls.log, cls.pki, cls.peer and cls.d (the daemon)."""
+
+    RIG = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig(**cls.RIG).__enter__()
+        r = cls.rig
+        cls.ns, cls.log, cls.pki, cls.peer, cls.d = r.ns, r.log, r.pki, r.peer, r.daemon
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.__exit__(None, None, None)

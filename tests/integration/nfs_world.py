@@ -77,16 +77,7 @@ def free_tcp_port():
     client picked, and that connection would fail to bind."""
     with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
         low = int(f.read().split()[0])
-    rng = random.Random()
-    for _ in range(200):
-        port = rng.randrange(10000, max(10001, low))
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            try:
-                s.bind(("::1", port))
-            except OSError:
-                continue
-            return port
-    raise WorldError("no free TCP port on ::1")
+    return harness.free_port("::1", range(10000, max(10001, low)))
 
 
 # ---------------------------------------------------------------------------------------------

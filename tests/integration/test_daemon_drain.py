@@ -16,7 +16,7 @@ import threading
 import time
 import unittest
 
-from harness import NFS_PORT, Rig, read_until_end, run_tests, sha256
+from harness import NFS_PORT, Rig, RigCase, read_until_end, run_tests, sha256
 
 MIB = 1 << 20
 KIB = 1 << 10
@@ -110,16 +110,8 @@ CASES = {
 }
 
 
-class EndOfConnection(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig(peer_mode="sink").__enter__()
-        cls.d = cls.rig.daemon
-        cls.peer = cls.rig.peer
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.__exit__(None, None, None)
+class EndOfConnection(RigCase):
+    RIG = dict(peer_mode="sink")
 
     def setUp(self):
         self.peer.mode, self.peer.payload, self.peer.read_pause = "sink", b"", 0.0

@@ -9,14 +9,12 @@ import re
 import resource
 import socket
 import struct
-import sys
 import threading
 import time
-import unittest
 
-from fault_kit import HealthyPair, rss_kib, run_in
-from harness import NFS_PORT, HarnessTimeout, Rig, exchange, read_until_end, run_tests, \
-    sha256, wait_until
+from fault_kit import HealthyPair, figure, rss_kib
+from harness import (NFS_PORT, HarnessTimeout, RigCase, exchange, read_until_end, run_in,
+                     run_tests, sha256, wait_until)
 
 MIB = 1 << 20
 # Sanitized daemons run several times slower, and their allocators hold freed memory back
@@ -24,7 +22,6 @@ MIB = 1 << 20
 # only descriptors are held to account.
 SANITIZED = bool(os.environ.get("ZD_SANITIZE"))
 MAX_PAIRS = 256
-MAX_PAUSE_S = 3.0
 STALL_PAYLOAD = 48 * MIB
 # One stalled pair may fill its own buffers (four of 1 MiB on the way back) and no more.
 STALL_RSS_LIMIT_KIB = 24 * 1024
@@ -34,20 +31,7 @@ CYCLES_TIME_BOUND_S = 300 if SANITIZED else 150
 CYCLES_RSS_LIMIT_KIB = 4 * 1024
 
 
-def figure(text):
-    print("figure: " + text, file=sys.stderr, flush=True)
-
-
-class MisbehavingClients(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig().__enter__()
-        cls.d = cls.rig.daemon
-        cls.peer = cls.rig.peer
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.__exit__(None, None, None)
+class MisbehavingClients(RigCase):
 
     def setUp(self):
         self.peer.mode, self.peer.payload = "echo", b""
@@ -85,11 +69,7 @@ class MisbehavingClients(unittest.TestCase):
                 self.d.fd_count(), fds, self.d.unclosed_sockets()))
 
     def assert_healthy_kept_flowing(self, case):
-        self.healthy.wait_rounds(3)
-        rounds, pause = self.healthy.longest_pause(self.started)
-        figure("%s: healthy pair relayed %d chunks of 32 KiB meanwhile, longest pause %.2f s"
-               % (case, rounds, pause))
-        self.assertLess(pause, MAX_PAUSE_S)
+        self.healthy.assert_kept_flowing(self.started, case)
         self.assertIsNone(self.d.proc.poll())
 
     def test_client_that_stops_reading_holds_back_only_its_server(self):

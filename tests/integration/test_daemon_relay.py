@@ -1,44 +1,16 @@
 """Relaying through a running daemon: integrity, source ports and the table of pairs."""
 
 import os
-import random
-import socket
 import time
-import unittest
 
-from harness import (LISTENER_PORTS, MOUNT_PORT, NFS_PORT, Rig, connection_closed, exchange,
-                     run_tests, wait_until)
+from harness import (LISTENER_PORTS, MOUNT_PORT, NFS_PORT, RigCase, connection_closed, exchange,
+                     free_port, run_tests, wait_until)
 
 MIB = 1 << 20
 MAX_PAIRS = 256
 
 
-def free_port_pair(ns, low, high):
-    """A port that is free both in the namespace (for the client) and at home (where the
-    daemon binds its outgoing connection to the same port)."""
-    ports = list(range(low, high))
-    random.shuffle(ports)
-    for port in ports:
-        try:
-            with socket.socket(socket.AF_INET6) as home, ns.socket() as inside:
-                home.bind(("::", port))
-                inside.bind(("::1", port))
-            return port
-        except OSError:
-            continue
-    raise AssertionError("no free port in [%d, %d)" % (low, high))
-
-
-class Relay(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig().__enter__()
-        cls.d = cls.rig.daemon
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.__exit__(None, None, None)
-
+class Relay(RigCase):
     def setUp(self):
         self.clients = []
 
@@ -75,7 +47,7 @@ class Relay(unittest.TestCase):
         self.idle_fds()
         ephemeral = self.connect()
         self.assert_relays(ephemeral)
-        reserved_port = free_port_pair(self.rig.ns, 600, 1024)
+        reserved_port = free_port("::", range(600, 1024), self.rig.ns)
         reserved = self.connect(MOUNT_PORT, src_port=reserved_port)
         self.assert_relays(reserved)
         for client in (ephemeral, reserved):

@@ -18,7 +18,7 @@ import socket
 import time
 import unittest
 
-from harness import (ERROR, NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, exchange,
+from harness import (ERROR, NFS_PORT, Daemon, Netns, Pki, RigCase, Syslog, TlsPeer, exchange,
                      read_until_end, run_tests)
 
 NAME = "srv.test"
@@ -149,21 +149,10 @@ class Reconnect(unittest.TestCase):
                 self.assertLess(took, RECONNECT_BOUND_S, d.describe())
 
 
-class Running(unittest.TestCase):
+class Running(RigCase):
     """One daemon for the signal and sandbox checks."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.ns = Netns().__enter__()
-        cls.log = Syslog().__enter__()
-        cls.pki = Pki().__enter__()
-        cls.peer = TlsPeer(*cls.pki.server(NAME), mode="echo").__enter__()
-        cls.d = Daemon(cls.log, cls.ns, cls.peer.port, cls.pki.ca, NAME).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        for part in (cls.d, cls.peer, cls.pki, cls.log, cls.ns):
-            part.__exit__(None, None, None)
+    RIG = dict(name=NAME)
 
     def relays(self):
         c = self.ns.connect(NFS_PORT)

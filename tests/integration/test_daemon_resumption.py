@@ -10,28 +10,22 @@ import shutil
 import signal
 import ssl
 import threading
-import unittest
 
-from harness import (ERROR, NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed,
+from harness import (ERROR, NFS_PORT, Daemon, RigCase, TlsPeer, connection_closed,
                      exchange, run_tests, sha256)
 
 NAME = "srv.test"
 VERSIONS = {"TLS 1.2": ssl.TLSVersion.TLSv1_2, "TLS 1.3": ssl.TLSVersion.TLSv1_3}
 
 
-class Resumption(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ns = Netns().__enter__()
-        cls.log = Syslog().__enter__()
-        cls.pki = Pki().__enter__()
-        cls.cert = cls.pki.server(NAME)
-        cls.other = cls.pki.server("other.test")
+class Resumption(RigCase):
+    RIG = dict(name=NAME, peer_mode=None)
 
     @classmethod
-    def tearDownClass(cls):
-        for part in (cls.pki, cls.log, cls.ns):
-            part.__exit__(None, None, None)
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.cert = (cls.rig.cert, cls.rig.key)
+        cls.other = cls.pki.server("other.test")
 
     def echo_once(self, d, peer, n):
         """One client's request and echo through the daemon; returns the target's record of

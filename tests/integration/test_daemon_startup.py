@@ -5,22 +5,13 @@ import signal
 import time
 import unittest
 
-from harness import (DEBUG, INFO, LISTENER_PORTS, TRACE, Rig, connection_closed, exchange,
+from harness import (DEBUG, INFO, LISTENER_PORTS, TRACE, Rig, RigCase, connection_closed, exchange,
                      function_name, home_listening_pids, run_tests)
 
 UNPRIVILEGED_CAPS = "0000000000000400"  # CAP_NET_BIND_SERVICE alone
 
 
-class RunningDaemon(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig().__enter__()
-        cls.d = cls.rig.daemon
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.__exit__(None, None, None)
-
+class RunningDaemon(RigCase):
     def relay_once(self, port, payload=b"ping"):
         s = self.rig.ns.connect(port)
         try:

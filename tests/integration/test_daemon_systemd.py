@@ -8,20 +8,17 @@ thread sent a heartbeat; the test tells it by stopping one thread at a time with
 
 import ctypes
 import os
-import random
 import re
 import shutil
 import signal
-import socket
-import struct
 import threading
 import time
 import unittest
 
 import harness
 
-from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, Rig, exchange,
-                     run_tests, unique_name, wait_until)
+from harness import (LISTENER_PORTS, WARN, ZD_SRC, Daemon, HarnessTimeout, NotifySocket, Rig,
+                     exchange, free_port, run_tests, unique_name, wait_until)
 
 WATCHDOG_USEC = 2000000
 BEAT_S = WATCHDOG_USEC / 2e6  # the daemon beats every half period
@@ -33,21 +30,18 @@ _PTRACE_DETACH, _PTRACE_SEIZE, _PTRACE_INTERRUPT = 17, 0x4206, 0x4207
 _WALL = 0x40000000
 
 
-class FakeManager:
-    """The manager's end of $NOTIFY_SOCKET: a path, or an abstract name ("@...")."""
+class FakeManager(NotifySocket):
+    """The manager's end of $NOTIFY_SOCKET: a path, or an abstract name ("@..."), read by a
+    thread of its own."""
 
     def __init__(self, abstract=False):
         name = unique_name("zd-notify-")
-        self.address = ("@" + name) if abstract else os.path.join("/tmp", name + ".sock")
+        super().__init__(("@" + name) if abstract else os.path.join("/tmp", name + ".sock"))
         self.messages = []  # (monotonic time, sender pid, text)
         self.cond = threading.Condition()
         self._stop = False
 
     def __enter__(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
-        self.sock.bind("\0" + self.address[1:] if self.address[0] == "@" else self.address)
-        self.sock.settimeout(0.1)
         self._thread = threading.Thread(target=self._receive, daemon=True)
         self._thread.start()
         return self
@@ -55,24 +49,15 @@ class FakeManager:
     def __exit__(self, *exc):
         self._stop = True
         self._thread.join(5)
-        self.sock.close()
-        if self.address[0] == "/":
-            os.unlink(self.address)
+        self.close()
 
     def _receive(self):
-        size = struct.calcsize("iII")
         while not self._stop:
-            try:
-                data, anc, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(size))
-            except socket.timeout:
-                continue
-            pid = -1
-            for level, kind, payload in anc:
-                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
-                    pid = struct.unpack("iII", payload[:size])[0]
-            with self.cond:
-                self.messages.append((time.monotonic(), pid, data.decode()))
-                self.cond.notify_all()
+            notice = self.receive(0.1)
+            if notice is not None:
+                with self.cond:
+                    self.messages.append((time.monotonic(),) + notice)
+                    self.cond.notify_all()
 
     def env(self, **more):
         env = dict(os.environ, NOTIFY_SOCKET=self.address)
@@ -276,19 +261,6 @@ def port_entry(status, port):
     return next(p for p in status["ports"] if p["port"] == port)
 
 
-def free_privileged_port():
-    """A port below 1024 that is free in this namespace now: the daemon binds the client's port
-    here for its outgoing connection, and other programs may hold any fixed one."""
-    for port in random.sample(range(600, 1024), 50):
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            try:
-                s.bind(("::", port))
-            except OSError:
-                continue
-            return port
-    raise OSError("no free port below 1024")
-
-
 class UnitRestrictions(unittest.TestCase):
     def test_daemon_runs_and_relays_under_the_units_restrictions(self):
         settings = unit_settings()
@@ -328,11 +300,11 @@ class UnitRestrictions(unittest.TestCase):
                 try:
                     started = Daemon(rig.log, rig.ns, rig.peer.port, ca, rig.name,
                                      wrapper=unit_wrapper(settings, uid, [runtime]),
-                                     status_path=None)
+                                     status_path=None, notify=False)
                 finally:
                     harness.DAEMON = saved
                 with started as d:
-                    port = free_privileged_port()
+                    port = free_port("::", range(600, 1024))
                     try:
                         client = rig.ns.connect(2049, src_port=port)
                     except OSError as e:

@@ -2,25 +2,14 @@
 log says why."""
 
 import re
-import unittest
 
-from harness import (NFS_PORT, Daemon, Netns, Pki, Syslog, TlsPeer, connection_closed, exchange,
-                     run_tests)
+from harness import (NFS_PORT, Daemon, RigCase, TlsPeer, connection_closed, exchange, run_tests)
 
 NAME = "srv.test"
 
 
-class TargetFailures(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ns = Netns().__enter__()
-        cls.log = Syslog().__enter__()
-        cls.pki = Pki().__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        for part in (cls.pki, cls.log, cls.ns):
-            part.__exit__(None, None, None)
+class TargetFailures(RigCase):
+    RIG = dict(name=NAME, peer_mode=None)
 
     def run_case(self, peer, expected, extra=(), pairs=True):
         """Connects a client that sends a request; returns the daemon's log once the client's

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "event-loop-internal.h"
+#include "ssl_ptr.h"
 #include "temp_dir.h"
 
 namespace evt
@@ -78,11 +79,21 @@ inline uint16_t local_port(int fd)
     return ntohs(sa.sin6_port);
 }
 
-// A plain blocking listener of the test's own on [::1], kernel-chosen port.
-inline int listen_plain(uint16_t *port)
+// 127.0.0.last as the loop keeps IPv4 addresses (v4-mapped).
+inline address loopback4(uint8_t last)
+{
+    address a{};
+    a.b[10] = a.b[11] = 0xff;
+    a.b[12] = 127;
+    a.b[15] = last;
+    return a;
+}
+
+// A plain blocking listener of the test's own on [::1] (or at), kernel-chosen port.
+inline int listen_plain(uint16_t *port, address at = loopback())
 {
     int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), 0});
+    struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{at, 0});
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
     EXPECT_EQ(listen(fd, 16), 0);
     *port = local_port(fd);
@@ -108,6 +119,25 @@ inline int connect_to(uint16_t port, int rcvbuf = 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     set_timeouts(fd, 10);
     struct sockaddr_in6 sa = sockaddr_in6_of_ep(endpoint{loopback(), port});
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+    return fd;
+}
+
+// A client of the forwarder, whose secure side binds the client's own address and port as the
+// daemon's does. In the daemon the two live in different namespaces; here they share one, so
+// the client comes from an address of its own in 127/8 (`from`), where no other socket (one
+// in TIME_WAIT included) holds the port the kernel picks, and lets that port be bound again.
+inline int connect_from(address from, endpoint to, int rcvbuf = 0)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    set_timeouts(fd, 10);
+    struct sockaddr_in6 src = sockaddr_in6_of_ep(endpoint{from, 0});
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof(src)), 0);
+    struct sockaddr_in6 sa = sockaddr_in6_of_ep(to);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
     return fd;
 }
@@ -384,30 +414,6 @@ struct running_loop {
 
 // ---- a throw-away PKI and a blocking TLS server ----
 
-struct pkey_free {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-};
-struct x509_free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct ctx_free {
-    void operator()(SSL_CTX *c) const { SSL_CTX_free(c); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-using x509_ptr = std::unique_ptr<X509, x509_free>;
-using ctx_ptr = std::unique_ptr<SSL_CTX, ctx_free>;
-
-inline void add_ext(X509 *cert, X509 *issuer, int nid, const char *value)
-{
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);
-    ASSERT_NE(ext, nullptr);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
-}
-
 inline x509_ptr make_cert(const char *cn, bool ca, EVP_PKEY *key, X509 *issuer,
                           EVP_PKEY *issuer_key)
 {
@@ -459,6 +465,57 @@ struct pki {
         EXPECT_EQ(SSL_CTX_use_certificate(ctx.get(), server.get()), 1);
         EXPECT_EQ(SSL_CTX_use_PrivateKey(ctx.get(), server_key.get()), 1);
         return ctx;
+    }
+};
+
+inline pki &the_pki()
+{
+    static pki p;
+    return p;
+}
+
+// Accepts one connection on its own listener at `at`, after accept_delay_ms, and runs `session`
+// with the connection and its descriptor after a good handshake.
+struct tls_server {
+    ctx_ptr ctx = the_pki().server_ctx();
+    int listener = -1;
+    uint16_t port = 0;
+    int accept_delay_ms;
+    std::function<void(SSL *, int)> session;
+    std::atomic<bool> handshake_ok{false};
+    std::atomic<bool> handshake_failed{false};
+    std::thread thr;
+
+    explicit tls_server(std::function<void(SSL *, int)> s, int delay_ms = 0,
+                        address at = loopback())
+        : accept_delay_ms(delay_ms), session(std::move(s))
+    {
+        listener = listen_plain(&port, at);
+        thr = std::thread([this] { run(); });
+    }
+    ~tls_server()
+    {
+        if (thr.joinable())
+            thr.join();
+        close(listener);
+    }
+    void run()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(accept_delay_ms));
+        int fd = accept_one(listener, 20000);
+        if (fd < 0)
+            return;
+        set_timeouts(fd, 20);
+        SSL *ssl = SSL_new(ctx.get());
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            handshake_ok = true;
+            session(ssl, fd);
+        } else {
+            handshake_failed = true;
+        }
+        SSL_free(ssl);
+        close(fd);
     }
 };
 

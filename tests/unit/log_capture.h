@@ -198,6 +198,32 @@ inline std::string failure_line(const char *function, const char *file, const ch
            "[0-9]+:" + ere_quote(std::string("Failed assertion: ") + text + "\n");
 }
 
+// The three ERROR lines of a failed assertion in `function` of `file`, at line `lineno` unless
+// that is empty: the expression, errno in words, and a backtrace whose text `trace` checks.
+inline ::testing::Matcher<const std::string &>
+assertion_lines(const std::string &function, const std::string &file, const std::string &lineno,
+                const std::string &text, int saved_errno,
+                std::function<bool(const std::string &)> trace)
+{
+    char column[16];
+    snprintf(column, sizeof(column), "%-12.12s", function.c_str());
+    std::string name = column;
+    return text_that(function + " failing with " + text, [=](const std::string &err) {
+        std::vector<std::string> lines = split_lines(err);
+        if (lines.size() != 3)
+            return false;
+        line l[3];
+        for (int i = 0; i < 3; i++)
+            if (!parse_line(lines[i], &l[i]) || l[i].level != "ERROR" || l[i].function != name ||
+                l[i].file != file || (!lineno.empty() && l[i].lineno != lineno))
+                return false;
+        return l[0].message == "Failed assertion: " + text &&
+               l[1].message ==
+                   "Errno: " + std::to_string(saved_errno) + " - " + strerror(saved_errno) &&
+               trace(l[2].message);
+    });
+}
+
 } // namespace logcap
 
 // An invariant check that fails: its first line names the site, and the process aborts.

@@ -199,64 +199,54 @@ TEST(LoopLifeCycle, EmptyLoopRunsItsWorkerHookFirstAndStopsOnOneWakeUp)
     }
 }
 
-TEST(CloseAndCollect, HandedBackSocketStaysValidUntilTheIterationEndsAndIsCollectedOnce)
+// A socket its user hands back from a callback, and a connection its user refuses at once:
+// each is closed and then collected, once, and its user gets no notice of either.
+TEST(CloseAndCollect, HandedBackOrRefusedSocketIsClosedThenCollectedOnceWithoutNotice)
 {
-    std::atomic<uint64_t> first_context{99};
-    std::atomic<int> fd_flags_after_close{-2};
-    std::atomic<uint32_t> flags_after_close{0};
-    int fd = -1;
-    std::string log = logcap::capture_stdout([&] {
-        running_loop rl;
-        rl.rec.on_new = [&](evl_socket *s) {
-            first_context = evl_get_socket_context(s);
-            return 0;
-        };
-        rl.rec.on_data = [&](evl_socket *s, skb *in) {
-            skb_consume(in, in->data_size);
-            EXPECT_EQ(evl_close(rl.loop, s), nullptr);
-            fd_flags_after_close = fcntl(s->fd, F_GETFD);
-            flags_after_close = flags_of(s);
-        };
-        uint16_t port = rl.listen();
-        int client;
-        evl_socket *s = accept_next(rl, port, &client);
-        fd = s->fd;
-        EXPECT_TRUE(send_all(client, "x", 1));
-        EXPECT_EQ(read_to_end(client), "") << "the descriptor is closed once collected";
-        close(client);
-        EXPECT_EQ(rl.rec.total_closes(), 0) << "a socket the user closes gets no notice";
-        rl.stop();
-    });
-    EXPECT_EQ(first_context.load(), 0u);
-    EXPECT_GE(fd_flags_after_close.load(), 0) << "still open inside the same iteration";
-    EXPECT_EQ(flags_after_close & (EVL_SOCK_OPEN | EVL_SOCK_CLOSING), EVL_SOCK_CLOSING);
-    EXPECT_EQ(count_of(log, fd_text("  test: Closing connection on socket ", fd) + "\n"), 1u);
-    EXPECT_EQ(count_of(log, fd_text("  test: Garbage collecting socket ", fd) + "\n"), 1u) << log;
-}
-
-TEST(CloseAndCollect, RejectedConnectionIsClosedAndCollectedWithoutCallbacks)
-{
-    int fd = -1;
-    std::string log = logcap::capture_stdout([&] {
-        running_loop rl;
-        rl.rec.on_new = [&](evl_socket *s) {
-            fd = s->fd;
-            return -1;
-        };
-        uint16_t port = rl.listen();
-        int client = connect_to(port);
-        EXPECT_EQ(read_to_end(client), "");
-        close(client);
-        EXPECT_TRUE(wait_until([&] { return socket_count(rl.loop) == 1; }, 3000));
-        EXPECT_EQ(rl.rec.total_closes(), 0);
-        EXPECT_EQ(rl.rec.get(rl.rec.accepted_at(0)).received, 0u);
-        rl.stop();
-    });
-    size_t closing = log.find(fd_text("  test: Closing connection on socket ", fd) + "\n");
-    size_t collected = log.find(fd_text("  test: Garbage collecting socket ", fd) + "\n");
-    ASSERT_NE(closing, std::string::npos) << log;
-    ASSERT_NE(collected, std::string::npos) << log;
-    EXPECT_LT(closing, collected);
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused" : "handed back");
+        std::atomic<uint64_t> first_context{99};
+        std::atomic<int> fd_flags_after_close{-2};
+        std::atomic<uint32_t> flags_after_close{0};
+        std::atomic<int> fd{-1};
+        std::string log = logcap::capture_stdout([&] {
+            running_loop rl;
+            rl.rec.on_new = [&](evl_socket *s) {
+                first_context = evl_get_socket_context(s);
+                fd = s->fd;
+                return refused ? -1 : 0;
+            };
+            rl.rec.on_data = [&](evl_socket *s, skb *in) {
+                skb_consume(in, in->data_size);
+                EXPECT_EQ(evl_close(rl.loop, s), nullptr);
+                fd_flags_after_close = fcntl(s->fd, F_GETFD);
+                flags_after_close = flags_of(s);
+            };
+            uint16_t port = rl.listen();
+            int client = connect_to(port);
+            if (!refused) {
+                EXPECT_TRUE(send_all(client, "x", 1));
+            }
+            EXPECT_EQ(read_to_end(client), "") << "the descriptor is closed once collected";
+            close(client);
+            if (refused) {
+                EXPECT_TRUE(wait_until([&] { return socket_count(rl.loop) == 1; }, 3000));
+                EXPECT_EQ(rl.rec.get(rl.rec.accepted_at(0)).received, 0u);
+            }
+            EXPECT_EQ(rl.rec.total_closes(), 0) << "a socket the user closes gets no notice";
+            rl.stop();
+        });
+        EXPECT_EQ(first_context.load(), 0u);
+        if (!refused) {
+            EXPECT_GE(fd_flags_after_close.load(), 0) << "still open inside the same iteration";
+            EXPECT_EQ(flags_after_close & (EVL_SOCK_OPEN | EVL_SOCK_CLOSING), EVL_SOCK_CLOSING);
+        }
+        std::string closing = fd_text("  test: Closing connection on socket ", fd) + "\n";
+        std::string collected = fd_text("  test: Garbage collecting socket ", fd) + "\n";
+        EXPECT_EQ(count_of(log, closing), 1u) << log;
+        EXPECT_EQ(count_of(log, collected), 1u) << log;
+        EXPECT_LT(log.find(closing), log.find(collected)) << log;
+    }
 }
 
 TEST(CloseAndCollect, DestroyFreesOpenListeningClosingAndSecureSocketsWithoutCallbacks)
@@ -287,17 +277,34 @@ TEST(CloseAndCollect, DestroyFreesOpenListeningClosingAndSecureSocketsWithoutCal
     close(server);
 }
 
-// The test plays the worker: the loop is never started, so every wake-up stays in the counter.
-TEST(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
+// A secure socket whose connect is under way, on a loop whose worker the test plays: the loop
+// is never started, so every wake-up stays in the counter.
+class Sending : public ::testing::Test
 {
-    ensure_ssl_ctx();
+  protected:
+    void SetUp() override
+    {
+        ensure_ssl_ctx();
+        server = listen_plain(&server_port);
+        loop = evl_create("send");
+        s = evl_secure_connect(loop, &recorder_ops, &rec, endpoint{loopback(), 0},
+                               endpoint{loopback(), server_port});
+        ASSERT_NE(s, nullptr);
+    }
+    void TearDown() override
+    {
+        evl_destroy(loop);
+        close(server);
+    }
     recorder rec;
-    uint16_t server_port;
-    int server = listen_plain(&server_port);
-    evl *loop = evl_create("send");
-    evl_socket *s = evl_secure_connect(loop, &recorder_ops, &rec, endpoint{loopback(), 0},
-                                       endpoint{loopback(), server_port});
-    ASSERT_NE(s, nullptr);
+    uint16_t server_port = 0;
+    int server = -1;
+    evl *loop = nullptr;
+    evl_socket *s = nullptr;
+};
+
+TEST_F(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
+{
     // A connect under way returns the whole record at once.
     EXPECT_TRUE(s->in_plain && s->out_plain && s->in_cipher && s->out_cipher && s->ssl);
     EXPECT_EQ(s->net_out, s->out_cipher);
@@ -332,20 +339,10 @@ TEST(Sending, SendQueuesWhatFitsRefusesClosedSocketsAndWakesOnlyForBytes)
     EXPECT_EQ(evl_send(loop, s, "x", 1, 0, &sent, nullptr), -1);
     EXPECT_EQ(sent, 0u);
     EXPECT_EQ(evl_send(loop, nullptr, "x", 1, 0, &sent, nullptr), -1);
-    evl_destroy(loop);
-    close(server);
 }
 
-TEST(Sending, SendSkbufMovesWhatFitsAndLeavesTheRestInOrder)
+TEST_F(Sending, SendSkbufMovesWhatFitsAndLeavesTheRestInOrder)
 {
-    ensure_ssl_ctx();
-    recorder rec;
-    uint16_t server_port;
-    int server = listen_plain(&server_port);
-    evl *loop = evl_create("send");
-    evl_socket *s = evl_secure_connect(loop, &recorder_ops, &rec, endpoint{loopback(), 0},
-                                       endpoint{loopback(), server_port});
-    ASSERT_NE(s, nullptr);
     skb *src = skb_create(SKB_SIZE);
     auto fill = [&](size_t n) {
         for (size_t i = 0; i < n; i++)
@@ -377,20 +374,10 @@ TEST(Sending, SendSkbufMovesWhatFitsAndLeavesTheRestInOrder)
     EXPECT_EQ(sent, 0u);
     EXPECT_EQ(src->data_size, 200000u) << "a refused source stays untouched";
     skb_destroy(src);
-    evl_destroy(loop);
-    close(server);
 }
 
-TEST(Sending, FlushIsImmediateWhenEmptyFailsPastItsDeadlineAndWaitsOnTheMonotonicClock)
+TEST_F(Sending, FlushIsImmediateWhenEmptyFailsPastItsDeadlineAndWaitsOnTheMonotonicClock)
 {
-    ensure_ssl_ctx();
-    recorder rec;
-    uint16_t server_port;
-    int server = listen_plain(&server_port);
-    evl *loop = evl_create("flush");
-    evl_socket *s = evl_secure_connect(loop, &recorder_ops, &rec, endpoint{loopback(), 0},
-                                       endpoint{loopback(), server_port});
-    ASSERT_NE(s, nullptr);
     uint64_t t0 = now_ns(), reading = 0;
     EXPECT_EQ(evl_flush(loop, s, t0 + 5000000000ull, &reading), 0);
     EXPECT_LT(now_ns() - t0, ms_ns(100));
@@ -403,11 +390,9 @@ TEST(Sending, FlushIsImmediateWhenEmptyFailsPastItsDeadlineAndWaitsOnTheMonotoni
     EXPECT_EQ(evl_flush(loop, s, t0 + ms_ns(60), &reading), -1);
     EXPECT_GE(reading, t0 + ms_ns(60));
     EXPECT_LT(reading, t0 + ms_ns(1000));
-    evl_destroy(loop);
-    close(server);
 }
 
-TEST(Sending, FlushReturnsOnceTheWorkerHasSentEverything)
+TEST(Flushing, FlushReturnsOnceTheWorkerHasSentEverything)
 {
     running_loop rl;
     std::vector<uint8_t> payload(800000, 'p');

@@ -1,8 +1,9 @@
 // The pairing table, driven through forwarder_ops on a loop whose worker never runs: every socket
 // stays in the state the test puts it in, so slot moves, late notices and the end-of-connection
-// states can be checked exactly. The plain sides are records of the test's own; the secure sides
-// are real outgoing connections to a listener that never accepts; evl_destroy at the end collects
-// them, handed back or not.
+// states can be checked exactly. The test does the worker's part one step at a time: the plain
+// sides are real clients accepted by the loop (evl_test_accept), the secure sides real outgoing
+// connections to a listener that never accepts, and every close the loop's own
+// (evl_test_close); evl_destroy at the end collects them, handed back or not.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -26,77 +27,41 @@ class Pairing : public ::testing::Test
     {
         ssl_ctx = SSL_CTX_new(TLS_client_method());
         ASSERT_NE(ssl_ctx, nullptr);
-        target_fd = evt::listen_plain(&target_port);
-        cfg.target = evt::loopback();
+        target_fd = evt::listen_plain(&target_port, evt::loopback4(1));
+        cfg.target = evt::loopback4(1);
+        cfg.prefsrc = client_addr;
         cfg.nfs_ssl_port = target_port;
         loop = evl_create("fwd");
         ctx.config = &cfg;
         ctx.evl = loop;
+        ASSERT_EQ(evl_listen_ip(loop, evt::loopback4(1), MAX_PAIRS, &forwarder_ops, &ctx), 0);
+        listen_port = evt::listener_port(loop);
     }
 
     void TearDown() override
     {
         evl_destroy(loop);
-        for (evl_socket *s : plains)
-            free_plain(s);
+        for (int fd : clients)
+            close(fd);
         close(target_fd);
         exit_ssl_setup();
-    }
-
-    evl_socket *make_plain()
-    {
-        int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        auto *s = static_cast<evl_socket *>(zmalloc(sizeof(evl_socket)));
-        pthread_mutex_init(&s->mutex, nullptr);
-        pthread_cond_init(&s->cond, nullptr);
-        s->fd = sv[0];
-        close(sv[1]);
-        s->in_plain = skb_create(SKB_SIZE);
-        s->out_plain = skb_create(SKB_SIZE);
-        s->net_in = s->in_plain;
-        s->net_out = s->out_plain;
-        s->flags = EVL_SOCK_OPEN;
-        s->ops = forwarder_ops;
-        s->arg = &ctx;
-        plains.push_back(s);
-        return s;
-    }
-
-    static void free_plain(evl_socket *s)
-    {
-        skb_destroy(s->in_plain);
-        skb_destroy(s->out_plain);
-        pthread_mutex_destroy(&s->mutex);
-        pthread_cond_destroy(&s->cond);
-        close(s->fd);
-        free(s);
     }
 
     // Accepts one client; returns its plain socket, or null when the pairing refused it.
     evl_socket *accept_client()
     {
-        evl_socket *plain = make_plain();
-        if (forwarder_ops.on_new_connection(loop, plain, 0, &ctx, endpoint{}) != 0)
-            return nullptr;
-        return plain;
+        clients.push_back(evt::connect_from(client_addr, endpoint{evt::loopback4(1), listen_port}));
+        return evl_test_accept(loop);
     }
 
     evl_socket *secure_of(evl_socket *plain)
     {
-        return ctx.secure_side[evl_get_socket_context(plain)];
+        return ctx.pairs[evl_get_socket_context(plain)].secure;
     }
 
-    // What close_connection does before the notice: the socket is no longer open, and an
-    // orderly end of the peer is marked.
-    void loop_closes(evl_socket *s, bool orderly)
+    void loop_closes(evl_socket *s, bool orderly, evl_failure failure = EVL_FAILURE_NONE)
     {
-        pthread_mutex_lock(&s->mutex);
-        s->flags &= ~EVL_SOCK_OPEN;
-        if (orderly)
-            s->flags |= EVL_SOCK_PEER_EOF;
-        pthread_mutex_unlock(&s->mutex);
-        forwarder_ops.on_connection_closed(loop, s, &ctx);
+        EXPECT_EQ(evl_test_close(loop, s, failure, orderly), 0);
     }
 
     static void put(skb *b, size_t n, char c = 'x')
@@ -109,8 +74,8 @@ class Pairing : public ::testing::Test
 
     void expect_slot(int64_t i, evl_socket *plain, evl_socket *secure)
     {
-        EXPECT_EQ(ctx.plain_side[i], plain);
-        EXPECT_EQ(ctx.secure_side[i], secure);
+        EXPECT_EQ(ctx.pairs[i].plain, plain);
+        EXPECT_EQ(ctx.pairs[i].secure, secure);
         if (plain) {
             EXPECT_EQ(evl_get_socket_context(plain), static_cast<uint64_t>(i));
         }
@@ -124,7 +89,9 @@ class Pairing : public ::testing::Test
     evl *loop = nullptr;
     int target_fd = -1;
     uint16_t target_port = 0;
-    std::vector<evl_socket *> plains;
+    uint16_t listen_port = 0;
+    address client_addr = evt::loopback4(static_cast<uint8_t>(2 + getpid() % 250));
+    std::vector<int> clients;
 };
 
 TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
@@ -134,9 +101,9 @@ TEST_F(Pairing, ClientsTakeSlotsInOrderAndBytesCrossInBothDirections)
         ASSERT_NE(plain = accept_client(), nullptr);
     EXPECT_EQ(ctx.npairs, 3);
     for (int64_t i = 0; i < 3; i++) {
-        ASSERT_NE(ctx.secure_side[i], nullptr);
-        expect_slot(i, p[i], ctx.secure_side[i]);
-        EXPECT_TRUE(is_tls_stream(ctx.secure_side[i]));
+        ASSERT_NE(ctx.pairs[i].secure, nullptr);
+        expect_slot(i, p[i], ctx.pairs[i].secure);
+        EXPECT_TRUE(ask_state(ctx.pairs[i].secure, is_tls_stream));
     }
     put(p[1]->in_plain, 700);
     forwarder_ops.on_received_data(loop, p[1], p[1]->in_plain, &ctx);
@@ -153,7 +120,7 @@ TEST_F(Pairing, ClosingPairZeroMovesTheLastPairIntoSlotZero)
     evl_socket *p[3];
     for (auto &plain : p)
         ASSERT_NE(plain = accept_client(), nullptr);
-    evl_socket *s0 = ctx.secure_side[0], *s2 = ctx.secure_side[2];
+    evl_socket *s0 = ctx.pairs[0].secure, *s2 = ctx.pairs[2].secure;
     loop_closes(p[0], false);
     EXPECT_TRUE(handed_back(p[0]));
     EXPECT_TRUE(handed_back(s0));
@@ -174,13 +141,13 @@ TEST_F(Pairing, ClosingPairZeroMovesTheLastPairIntoSlotZero)
     });
     EXPECT_EQ(ctx.npairs, 2);
     expect_slot(0, p[2], s2);
-    expect_slot(1, p[1], ctx.secure_side[1]);
+    expect_slot(1, p[1], ctx.pairs[1].secure);
     EXPECT_FALSE(handed_back(p[2]) || handed_back(s2) || handed_back(p[1]));
     EXPECT_EQ(p[0]->in_plain->data_size, 10u);
     EXPECT_EQ(evt::count_of(log, "can't find evl_socket="), 2u) << log;
 
     // Closing the last pair moves nothing.
-    evl_socket *s1 = ctx.secure_side[1];
+    evl_socket *s1 = ctx.pairs[1].secure;
     loop_closes(s1, false);
     EXPECT_EQ(ctx.npairs, 1);
     EXPECT_TRUE(handed_back(p[1]));
@@ -197,12 +164,13 @@ TEST_F(Pairing, AFullTableRefusesUntilAPairCloses)
     size_t sockets = evt::socket_count(loop);
     EXPECT_EQ(accept_client(), nullptr);
     EXPECT_EQ(ctx.npairs, MAX_PAIRS);
-    EXPECT_EQ(evt::socket_count(loop), sockets) << "a connection was attempted";
+    // The refused client's own socket, waiting to be collected, and no secure side.
+    EXPECT_EQ(evt::socket_count(loop), sockets + 1) << "a connection was attempted";
     loop_closes(p[100], false);
     evl_socket *again = accept_client();
     ASSERT_NE(again, nullptr);
-    expect_slot(MAX_PAIRS - 1, again, ctx.secure_side[MAX_PAIRS - 1]);
-    expect_slot(100, p[MAX_PAIRS - 1], ctx.secure_side[100]);
+    expect_slot(MAX_PAIRS - 1, again, ctx.pairs[MAX_PAIRS - 1].secure);
+    expect_slot(100, p[MAX_PAIRS - 1], ctx.pairs[100].secure);
 }
 
 TEST_F(Pairing, AConnectionThatCannotBeBoundIsRefused)
@@ -238,8 +206,8 @@ TEST_F(Pairing, OrderlyEndOfThePlainSideHandsItsBytesOnAndTheSecureSideLingers)
     EXPECT_TRUE(ask_state(talker_secure, is_lingering));
     EXPECT_EQ(talker_secure->due[EVL_TIMER_USER], 0u);
     EXPECT_EQ(talker_secure->due[EVL_TIMER_LINGER], 0u);
-    EXPECT_EQ(talker_secure->due[EVL_TIMER_WAKE], ctx.deadline[1]);
-    EXPECT_GT(ctx.deadline[1], evt::now_ns() + PAIR_IDLE_NS - 1000000000);
+    EXPECT_EQ(talker_secure->due[EVL_TIMER_WAKE], ctx.pairs[1].deadline);
+    EXPECT_GT(ctx.pairs[1].deadline, evt::now_ns() + PAIR_IDLE_NS - 1000000000);
     expect_slot(1, nullptr, talker_secure);
 
     // The lingering pair ends with its partner's own notice; the ended side is not handed
@@ -297,12 +265,12 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
     uint64_t before = evt::now_ns();
     loop_closes(stuck_secure, true);
     EXPECT_FALSE(handed_back(stuck_secure));
-    EXPECT_EQ(ctx.state[0], PAIR_DRAIN_SECURE);
-    EXPECT_EQ(stuck->due[EVL_TIMER_WAKE], ctx.deadline[0]);
-    EXPECT_GE(ctx.deadline[0], before + PAIR_IDLE_NS);
-    EXPECT_LT(ctx.deadline[0], evt::now_ns() + PAIR_IDLE_NS);
+    EXPECT_EQ(ctx.pairs[0].state, PAIR_DRAIN_SECURE);
+    EXPECT_EQ(stuck->due[EVL_TIMER_WAKE], ctx.pairs[0].deadline);
+    EXPECT_GE(ctx.pairs[0].deadline, before + PAIR_IDLE_NS);
+    EXPECT_LT(ctx.pairs[0].deadline, evt::now_ns() + PAIR_IDLE_NS);
 
-    ctx.deadline[0] = 1;
+    ctx.pairs[0].deadline = 1;
     forwarder_ops.on_pull_data(loop, other, &ctx);
     EXPECT_FALSE(handed_back(stuck)) << "no callback polls the drains";
 
@@ -322,34 +290,66 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
         << log;
 }
 
-// Why the loop closed a secure side decides the counter in the status file; a session that
-// failed after its handshake is not a handshake failure. Each loss resets the pair.
-TEST_F(Pairing, EachFailureOfTheSecureSideHasItsCounter)
+// Why the loop closed a side decides the counter in the status file, the TLS failure line and
+// the cause in the pair's close line; a session that failed after its handshake is not a
+// handshake failure. Each loss resets the pair.
+TEST_F(Pairing, EachFailureHasItsCounterAndItsCause)
 {
+    using counter = uint64_t port_counters::*;
     struct failure_case {
+        bool client; // the plain side failed, else the secure side
         evl_failure failure;
-        uint64_t port_counters::*counter;
+        counter count; // null: no counter but reset_pairs
+        const char *tls_line;
+        const char *cause;
     } cases[] = {
-        {EVL_FAILURE_CONNECT, &port_counters::connect_failures},
-        {EVL_FAILURE_CONNECT_TIMEOUT, &port_counters::connect_failures},
-        {EVL_FAILURE_HANDSHAKE, &port_counters::handshake_failures},
-        {EVL_FAILURE_HANDSHAKE_TIMEOUT, &port_counters::handshake_failures},
-        {EVL_FAILURE_VERIFY, &port_counters::verify_failures},
-        {EVL_FAILURE_SESSION, &port_counters::session_failures},
-        {EVL_FAILURE_RESET, &port_counters::reset_pairs},
-        {EVL_FAILURE_TRUNCATED, &port_counters::reset_pairs},
+        {false, EVL_FAILURE_CONNECT, &port_counters::connect_failures, nullptr,
+         "the mount target could not be reached"},
+        {false, EVL_FAILURE_CONNECT_TIMEOUT, &port_counters::connect_failures, nullptr,
+         "the mount target was not reached in time"},
+        {false, EVL_FAILURE_HANDSHAKE, &port_counters::handshake_failures, "TLS handshake with",
+         "the mount target failed the TLS handshake"},
+        {false, EVL_FAILURE_HANDSHAKE_TIMEOUT, &port_counters::handshake_failures,
+         "TLS handshake with", "the mount target did not finish the TLS handshake in time"},
+        {false, EVL_FAILURE_VERIFY, &port_counters::verify_failures, "TLS verification of",
+         "the mount target presented a certificate that was refused"},
+        {false, EVL_FAILURE_SESSION, &port_counters::session_failures, "TLS session with",
+         "the mount target failed the TLS session"},
+        {false, EVL_FAILURE_RESET, nullptr, nullptr, "the mount target reset the connection"},
+        {false, EVL_FAILURE_TRUNCATED, nullptr, nullptr,
+         "the mount target ended its TCP stream without a TLS close_notify"},
+        {false, EVL_FAILURE_DEADLINE, nullptr, nullptr,
+         "the mount target let the idle deadline pass"},
+        {true, EVL_FAILURE_NONE, nullptr, nullptr, "the client ended the connection"},
+        {true, EVL_FAILURE_RESET, nullptr, nullptr, "the client reset the connection"},
     };
+    const counter failure_counters[] = {
+        &port_counters::connect_failures, &port_counters::handshake_failures,
+        &port_counters::verify_failures, &port_counters::session_failures};
     port_counters &port = ctx.ports[0];
     for (const failure_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.client ? "client " : "target ") << int(c.failure));
         evl_socket *plain = accept_client();
         evl_socket *secure = secure_of(plain);
+        // The TLS failure lines of a port are spaced out; every case starts afresh.
+        port.failure_lines = report_limit{};
         port_counters before = port;
-        secure->failure = c.failure;
-        std::string log = logcap::capture_stdout([&] { loop_closes(secure, false); });
-        EXPECT_EQ(port.*c.counter, before.*c.counter + 1) << int(c.failure);
-        EXPECT_EQ(port.reset_pairs, before.reset_pairs + 1) << int(c.failure);
-        EXPECT_TRUE(ask_state(plain, is_aborted)) << int(c.failure);
-        EXPECT_NE(log.find(", reset: the mount target "), std::string::npos) << log;
+        std::string log = logcap::capture_stdout(
+            [&] { loop_closes(c.client ? plain : secure, false, c.failure); });
+        for (counter k : failure_counters)
+            EXPECT_EQ(port.*k, before.*k + (k == c.count ? 1 : 0));
+        EXPECT_EQ(port.reset_pairs, before.reset_pairs + 1);
+        EXPECT_EQ(port.live_pairs, before.live_pairs - 1);
+        EXPECT_TRUE(ask_state(c.client ? secure : plain, is_aborted));
+        EXPECT_EQ(evt::count_of(log, std::string(", reset: ") + c.cause +
+                                         ", 0 bytes left undelivered (0 up, 0 down)"),
+                  1u)
+            << log;
+        EXPECT_EQ(evt::count_of(log, " failed for client "), c.tls_line ? 1u : 0u) << log;
+        if (c.tls_line) {
+            EXPECT_NE(log.find(std::string(c.tls_line) + " mount target "), std::string::npos)
+                << log;
+        }
     }
     EXPECT_EQ(ctx.npairs, 0);
 }

@@ -20,12 +20,6 @@ using namespace evt;
 namespace
 {
 
-pki &the_pki()
-{
-    static pki p;
-    return p;
-}
-
 // The servers below write to connections that the loop may have reset meanwhile.
 void client_ctx()
 {
@@ -99,46 +93,6 @@ uint64_t closed_at(recorder &rec, evl_socket *s, int timeout_ms)
         return 0;
     return now_ns();
 }
-
-// A blocking TLS server for one connection: it accepts after accept_delay_ms and runs the
-// session after a good handshake; the session's result says whether to close the descriptor.
-struct tls_server {
-    ctx_ptr ctx = the_pki().server_ctx();
-    int listener = -1;
-    uint16_t port = 0;
-    int accept_delay_ms;
-    std::function<void(SSL *, int)> session;
-    std::atomic<bool> handshake_ok{false};
-    std::thread thr;
-
-    tls_server(std::function<void(SSL *, int)> s, int delay_ms = 0)
-        : accept_delay_ms(delay_ms), session(std::move(s))
-    {
-        listener = listen_plain(&port);
-        thr = std::thread([this] { run(); });
-    }
-    ~tls_server()
-    {
-        if (thr.joinable())
-            thr.join();
-        close(listener);
-    }
-    void run()
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(accept_delay_ms));
-        int fd = accept_one(listener, 10000);
-        if (fd < 0)
-            return;
-        SSL *ssl = SSL_new(ctx.get());
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            handshake_ok = true;
-            session(ssl, fd);
-        }
-        SSL_free(ssl);
-        close(fd);
-    }
-};
 
 // Reads until the client's close_notify; true when it came. Counts and checks the bytes.
 bool read_to_close_notify(SSL *ssl, uint64_t *count, bool *intact)

@@ -62,62 +62,52 @@ using ReportDeathTest = Report;
 
 } // namespace
 
-TEST_F(Report, LinePrefixFormat)
+// Every field of the prefix, for every level and for function names shorter than, as long as
+// and longer than their twelve columns.
+TEST_F(Report, LinePrefixForEveryLevel)
 {
+    struct prefix_case {
+        int level;
+        const char *function;
+        const char *file;
+        int lineno;
+        const char *level_text;
+        const char *column;
+    } cases[] = {
+        {LVL_INFO, "receive_something", "src/event-loop", 81, " INFO", "receive_some"},
+        {LVL_TRACE, "f", "src/x", 1, "TRACE", "f           "},
+        {LVL_WARN, "exactly_12ch", "src/y", 123456, " WARN", "exactly_12ch"},
+        {LVL_DEBUG, "fn", "src/z", 2, "DEBUG", "fn          "},
+        {LVL_ERROR, "fn", "src/z", 4, "ERROR", "fn          "},
+        {LVL_BUG, "fn", "src/z", 5, "  BUG", "fn          "},
+        {LVL_FATAL, "fn", "src/z", 6, "FATAL", "fn          "},
+    };
     report_set_min_level(LVL_TRACE);
     time_t before = time(nullptr);
-    std::string out = capture_stdout([] {
-        report(LVL_INFO, "receive_something", "src/event-loop", 81, "a %s b %d\n", "text", 7);
-        report(LVL_TRACE, "f", "src/x", 1, "short\n");
-        report(LVL_WARN, "exactly_12ch", "src/y", 123456, "twelve\n");
+    std::string out = capture_stdout([&] {
+        for (const prefix_case &c : cases)
+            report(c.level, c.function, c.file, c.lineno, "a %s b %d\n", c.level_text, c.lineno);
     });
     time_t after = time(nullptr);
     std::vector<std::string> lines = split_lines(out);
-    ASSERT_EQ(lines.size(), 3u) << out;
-
-    line l;
-    ASSERT_TRUE(parse_line(lines[0], &l)) << lines[0];
-    EXPECT_EQ(l.level, " INFO");
-    EXPECT_EQ(l.pid, std::to_string(getpid()));
-    EXPECT_EQ(l.tid, std::to_string(own_tid()));
-    EXPECT_EQ(l.function, "receive_some");
-    EXPECT_EQ(l.file, "src/event-loop");
-    EXPECT_EQ(l.lineno, "81");
-    EXPECT_EQ(l.message, "a text b 7");
-
-    // The stamp is UTC wall-clock time of the moment of writing.
-    struct tm tm = {};
-    ASSERT_NE(strptime(l.date.c_str(), "%Y-%m-%dT%H-%M-%S", &tm), nullptr);
-    time_t stamp = timegm(&tm);
-    EXPECT_GE(stamp, before);
-    EXPECT_LE(stamp, after);
-
-    ASSERT_TRUE(parse_line(lines[1], &l)) << lines[1];
-    EXPECT_EQ(l.level, "TRACE");
-    EXPECT_EQ(l.function, "f           ");
-    EXPECT_EQ(l.message, "short");
-
-    ASSERT_TRUE(parse_line(lines[2], &l)) << lines[2];
-    EXPECT_EQ(l.level, " WARN");
-    EXPECT_EQ(l.function, "exactly_12ch");
-    EXPECT_EQ(l.lineno, "123456");
-}
-
-TEST_F(Report, EveryLevelNameRightAligned)
-{
-    report_set_min_level(LVL_TRACE);
-    std::string out = capture_stdout([] {
-        for (int level = LVL_TRACE; level <= LVL_FATAL; level++)
-            report(level, "fn", "src/z", level, "level %d\n", level);
-    });
-    const char *expected[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR", "  BUG", "FATAL"};
-    std::vector<std::string> lines = split_lines(out);
-    ASSERT_EQ(lines.size(), 7u) << out;
+    ASSERT_EQ(lines.size(), std::size(cases)) << out;
     for (size_t i = 0; i < lines.size(); i++) {
+        const prefix_case &c = cases[i];
         line l;
         ASSERT_TRUE(parse_line(lines[i], &l)) << lines[i];
-        EXPECT_EQ(l.level, expected[i]);
-        EXPECT_EQ(l.message, "level " + std::to_string(i));
+        EXPECT_EQ(l.level, c.level_text);
+        EXPECT_EQ(l.pid, std::to_string(getpid()));
+        EXPECT_EQ(l.tid, std::to_string(own_tid()));
+        EXPECT_EQ(l.function, c.column);
+        EXPECT_EQ(l.file, c.file);
+        EXPECT_EQ(l.lineno, std::to_string(c.lineno));
+        EXPECT_EQ(l.message, "a " + std::string(c.level_text) + " b " + std::to_string(c.lineno));
+        // The stamp is UTC wall-clock time of the moment of writing.
+        struct tm tm = {};
+        ASSERT_NE(strptime(l.date.c_str(), "%Y-%m-%dT%H-%M-%S", &tm), nullptr);
+        time_t stamp = timegm(&tm);
+        EXPECT_GE(stamp, before);
+        EXPECT_LE(stamp, after);
     }
 }
 
@@ -347,22 +337,12 @@ TEST_F(ReportDeathTest, AssertionFailureLogsThreeLinesAndAborts)
             assert_failure("evl_connect1", "src/event-loop", 321, "fd >= 0");
         },
         ::testing::KilledBySignal(SIGABRT),
-        text_that("three ERROR lines: expression, errno, backtrace", [](const std::string &err) {
-            std::vector<std::string> lines = split_lines(err);
-            if (lines.size() != 3)
-                return false;
-            line l[3];
-            for (int i = 0; i < 3; i++)
-                if (!parse_line(lines[i], &l[i]) || l[i].level != "ERROR" ||
-                    l[i].function != "evl_connect1" || l[i].file != "src/event-loop" ||
-                    l[i].lineno != "321")
-                    return false;
-            const std::string trace =
-                "Backtrace: addr2line -fe " + ere_quote(exe) + " 0x[0-9a-f]{14}( 0x[0-9a-f]{14})*";
-            return l[0].message == "Failed assertion: fd >= 0" &&
-                   l[1].message == std::string("Errno: 2 - ") + strerror(ENOENT) &&
-                   ere_match(trace, l[2].message);
-        }));
+        logcap::assertion_lines("evl_connect1", "src/event-loop", "321", "fd >= 0", ENOENT,
+                                [](const std::string &trace) {
+                                    return ere_match("Backtrace: addr2line -fe " + ere_quote(exe) +
+                                                         " 0x[0-9a-f]{14}( 0x[0-9a-f]{14})*",
+                                                     trace);
+                                }));
 }
 
 // Above ERROR the three lines are hidden, but the process still aborts.

@@ -31,6 +31,7 @@
 #include "log_capture.h"
 #include "report.h"
 #include "setup-ssl-context.h"
+#include "ssl_ptr.h"
 #include "temp_dir.h"
 
 using logcap::capture_stdout;
@@ -45,31 +46,7 @@ using logcap::parse_log;
 
 const auto regex_quote = logcap::ere_quote;
 
-struct pkey_free {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-};
-struct x509_free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct ctx_free {
-    void operator()(SSL_CTX *c) const { SSL_CTX_free(c); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-using x509_ptr = std::unique_ptr<X509, x509_free>;
-using ctx_ptr = std::unique_ptr<SSL_CTX, ctx_free>;
-
 constexpr long DAY = 86400;
-
-void add_ext(X509 *cert, X509 *issuer, int nid, const char *value)
-{
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);
-    ASSERT_NE(ext, nullptr);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
-}
 
 struct cert_spec {
     const char *cn;
@@ -154,11 +131,6 @@ ctx_ptr server_ctx(X509 *cert, EVP_PKEY *key, int max_version = 0, const char *c
         SSL_CTX_set_cipher_list(ctx.get(), ciphers);
     return ctx;
 }
-
-struct session_free {
-    void operator()(SSL_SESSION *s) const { SSL_SESSION_free(s); }
-};
-using session_ptr = std::unique_ptr<SSL_SESSION, session_free>;
 
 struct handshake_result {
     bool ok = false;

@@ -310,30 +310,12 @@ namespace
 // The inline helpers of the util header name themselves and the header's path in the failure
 // lines: the first line must read "<function>:src/util:<line>:Failed assertion: <text>".
 // The function as the prefix shows it: padded to twelve columns and cut after twelve.
-std::string name12(const std::string &function)
-{
-    char text[13];
-    snprintf(text, sizeof(text), "%-12.12s", function.c_str());
-    return text;
-}
-
 ::testing::Matcher<const std::string &> header_assertion(const std::string &function,
                                                          const std::string &text, int saved_errno)
 {
-    return text_that(function + " failing with " + text, [=](const std::string &err) {
-        std::vector<std::string> lines = split_lines(err);
-        if (lines.size() != 3)
-            return false;
-        line l[3];
-        for (int i = 0; i < 3; i++)
-            if (!parse_line(lines[i], &l[i]) || l[i].level != "ERROR" ||
-                l[i].function != name12(function) || l[i].file != "src/util")
-                return false;
-        return l[0].message == "Failed assertion: " + text &&
-               l[1].message ==
-                   "Errno: " + std::to_string(saved_errno) + " - " + strerror(saved_errno) &&
-               l[2].message.rfind("Backtrace: addr2line -fe ", 0) == 0;
-    });
+    return logcap::assertion_lines(
+        function, "src/util", "", text, saved_errno,
+        [](const std::string &trace) { return trace.rfind("Backtrace: addr2line -fe ", 0) == 0; });
 }
 
 size_t huge()
