@@ -159,7 +159,6 @@ static void free_socket(evl_socket *s)
         s->out_cipher = nullptr;
         SSL_free(s->ssl);
         s->ssl = nullptr;
-        BIO_free(s->cipher);
     }
     if (is_aborted(s))
         close_with_reset(s);
@@ -439,7 +438,7 @@ uint64_t evl_unsent(evl_socket *sock)
     uint64_t n = sock->out_plain->data_size;
     // After a failure the session holds nothing of its user's but its alert.
     if (is_tls_stream(sock) && !tls_failed(sock))
-        n += sock->out_cipher->data_size + BIO_ctrl_pending(sock->cipher);
+        n += sock->out_cipher->data_size;
     pthread_mutex_unlock(&sock->mutex);
     return n;
 }
@@ -456,7 +455,7 @@ evl_socket *evl_abort(evl *evl, evl_socket *sock)
 
 // Socket lock held. The write side ends once nothing is left to go out: a plain socket sends
 // its end of stream here; a secure one has had its close_notify written by the pump and
-// waits for it to leave the pair and net_out. True when it has just ended.
+// waits for it to leave net_out. True when it has just ended.
 static bool write_end_reached(evl_socket *s)
 {
     if (!write_end_pending(s))
@@ -464,7 +463,7 @@ static bool write_end_reached(evl_socket *s)
     if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
         return false;
     if (is_tls_stream(s)) {
-        if (!tls_shutdown_written(s) || BIO_ctrl_pending(s->cipher) != 0)
+        if (!tls_shutdown_written(s))
             return false;
     } else {
         // A peer that is gone already shows up as an error on the next event, if at all.
@@ -1282,7 +1281,7 @@ static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
 }
 
 // Room that appears in in_plain is invisible to epoll when everything the peer sent is
-// already in in_cipher or the pair: such a socket goes back to the pump, or it would stall
+// already in in_cipher or the session: such a socket goes back to the pump, or it would stall
 // with the data in hand. A full out_cipher means the pump waits for the network instead.
 static bool needs_pump(const evl_socket *s)
 {
