@@ -80,6 +80,10 @@ struct evl {
     uint64_t next_due;
     // Worker only: how many open sockets the last re-arm pass found lingering.
     uint32_t lingering;
+    // Worker only: the worker queued work for itself (evl_signal on its own thread), so the
+    // coming wait must not sleep. It stands for the eventfd write that other threads make,
+    // which would cost the worker two system calls and a trip through epoll.
+    bool self_woken;
     // Set by set_due whenever a deadline changes, taken by the worker's timer pass.
     std::atomic<bool> timers_changed;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
@@ -285,6 +289,14 @@ inline void queue_pump(evl *evl, evl_socket *s)
 {
     if (is_tls_stream(s))
         list_push(&evl->secure_queue, &s->secure_link);
+}
+
+// After a send made room in out_cipher, the pump has something to do only if the session has
+// more to write: plaintext to encrypt, a handshake under way, a close_notify still to go.
+inline bool pump_waits_for_room(const evl_socket *s)
+{
+    return is_tls_stream(s) && (s->out_plain->data_size > 0 || !tls_up(s) ||
+                                (session_end_asked(s) && !tls_shutdown_written(s)));
 }
 
 // ---- shared between the loop's files ----

@@ -185,8 +185,15 @@ static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
     pthread_mutex_unlock(&evl->mutex);
 }
 
+// The loop this thread runs as its worker, if any.
+static thread_local const evl *worker_loop;
+
 void evl_signal(evl *evl)
 {
+    if (worker_loop == evl) {
+        evl->self_woken = true;
+        return;
+    }
     uint64_t b = 1;
     ssize_t wr = write(evl->eventfd, &b, sizeof(b));
     ZD_ASSERT(size_t_of_ssize_t(wr) == sizeof(b));
@@ -1103,7 +1110,14 @@ static bool handle_hangup(evl *evl, evl_socket *sock)
     return socket_open(sock);
 }
 
-static void send_something(evl *evl, evl_socket *sock)
+// How a send comes about: EPOLLOUT said there is room, or the worker tries before its wait
+// (send_before_wait), where a full kernel buffer is no news and only arms EPOLLOUT.
+enum send_mode {
+    SEND_ON_EVENT,
+    SEND_BEFORE_WAIT,
+};
+
+static void send_something(evl *evl, evl_socket *sock, send_mode mode = SEND_ON_EVENT)
 {
     pthread_mutex_lock(&sock->mutex);
     skb *out = sock->net_out;
@@ -1113,13 +1127,18 @@ static void send_something(evl *evl, evl_socket *sock)
     }
     // A peer that reset must end only its own connection, whatever the process's signal set-up.
     ssize_t n = send(sock->fd, out->data, out->data_size, MSG_NOSIGNAL);
+    if (n < 0 && mode == SEND_BEFORE_WAIT && (errno == EAGAIN || errno == EINTR)) {
+        pthread_mutex_unlock(&sock->mutex);
+        return;
+    }
     if (n >= 0) {
         skb_consume(out, static_cast<uint64_t>(n));
         EVL_REPORT(LVL_TRACE, "Sent %d bytes on socket %d. Left %d bytes\n", static_cast<int>(n),
                    sock->fd, static_cast<int>(out->data_size));
         pthread_cond_broadcast(&sock->cond);
         skb_compact(out);
-        queue_pump(evl, sock);
+        if (mode == SEND_ON_EVENT || pump_waits_for_room(sock))
+            queue_pump(evl, sock);
         write_end_reached(sock);
         pthread_mutex_unlock(&sock->mutex);
         if (sock->ops.on_pull_data)
@@ -1225,6 +1244,7 @@ static void loop_inner(evl *evl)
 {
     int nfds;
     int timeout = wait_timeout_ms(evl);
+    evl->self_woken = false;
     do {
         nfds = epoll_wait(evl->epollfd, evl->events, EVL_MAX_EVENTS, timeout);
     } while (nfds < 0 && errno == EINTR);
@@ -1333,12 +1353,30 @@ static void rearm_socket(evl *evl, evl_socket *s)
     pthread_mutex_unlock(&s->mutex);
 }
 
+// What a socket queued during the iteration goes out before the wait, instead of arming
+// EPOLLOUT and coming back for it after another round through epoll; only a send that would
+// block leaves EPOLLOUT to the re-arm. A socket whose EPOLLOUT is armed already found the
+// kernel full at its last try and waits for epoll's word; one still connecting learns of its
+// connection from EPOLLOUT. Loop lock held: on_pull_data runs as it does from the timer pass.
+static void send_before_wait(evl *evl, evl_socket *s)
+{
+    pthread_mutex_lock(&s->mutex);
+    bool now = is_watched(s) && !is_listening(s) && !connect_pending(s) &&
+               s->net_out->data_size > 0 && !(s->armed_events & EPOLLOUT);
+    pthread_mutex_unlock(&s->mutex);
+    if (now)
+        send_something(evl, s, SEND_BEFORE_WAIT);
+}
+
 static void rearm_all(evl *evl)
 {
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
     evl->lingering = 0;
-    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
+    for_each_socket(evl, [evl](evl_socket *s) {
+        send_before_wait(evl, s);
+        rearm_socket(evl, s);
+    });
     pthread_mutex_unlock(&evl->mutex);
 }
 
@@ -1353,6 +1391,7 @@ static bool stop_requested(evl *evl)
 static void *evl_loop(void *arg)
 {
     auto *evl = static_cast<struct evl *>(arg);
+    worker_loop = evl;
     if (evl->on_worker_start)
         evl->on_worker_start(evl);
     EVL_REPORT(LVL_INFO, "Event loop started\n");

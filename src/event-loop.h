@@ -4,10 +4,10 @@
 // Threads and locks. The owner thread creates, starts, stops and destroys a loop and may open
 // listeners and connections; the worker does everything else and runs every callback. The loop
 // lock is always taken before a socket lock. Callbacks run with no socket lock held; those
-// called from the TLS pump and from the timer pass (deadlines, connect retries, lingering) run
-// with the loop lock held, so every callback may call only evl_send, evl_send_skbuf, evl_close,
-// evl_linger, evl_set_deadline and the context accessors, except on_new_connection, which runs
-// with no lock held and may also connect.
+// called from the TLS pump, from the timer pass (deadlines, connect retries, lingering) and
+// from the sends made just before the wait run with the loop lock held, so every callback may call
+// only evl_send, evl_send_skbuf, evl_close, evl_linger, evl_set_deadline and the context accessors,
+// except on_new_connection, which runs with no lock held and may also connect.
 //
 // Deadlines. Every socket carries a small table of deadlines on the monotonic clock, one per
 // reason (next connect attempt, connection established, TLS handshake finished, lingering, the

@@ -43,7 +43,7 @@ int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when)
 // work queued.
 int wait_timeout_ms(evl *evl)
 {
-    if (!list_empty(&evl->secure_queue))
+    if (!list_empty(&evl->secure_queue) || evl->self_woken)
         return 0;
     if (evl->next_due == 0)
         return EVL_WAIT_TIMEOUT_MS;
