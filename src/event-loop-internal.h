@@ -1,6 +1,6 @@
 // The loop's own records and the rules its files share: event-loop.cpp (the worker, the events,
 // the re-arm pass, the life cycle and the public calls), tls-pump.cpp (the TLS sessions over
-// their BIO pairs) and loop-timers.cpp (deadlines and the timer pass). Users include
+// their ciphertext BIOs) and loop-timers.cpp (deadlines and the timer pass). Users include
 // event-loop.h only; the loop's tests include this header too.
 //
 // Locks. The loop lock comes before any socket lock, and no two socket locks are ever held
@@ -15,7 +15,7 @@
 // What a socket is, fixed when it is made: the loop never changes a kind.
 enum evl_sock_kind : uint8_t {
     EVL_KIND_LISTENING = 0x01,
-    EVL_KIND_SECURE = 0x02,   // a TLS session over a BIO pair, or a listener that makes them
+    EVL_KIND_SECURE = 0x02, // a TLS session over the cipher buffers, or a listener that makes them
     EVL_KIND_OUTGOING = 0x04, // made by evl_secure_connect
 };
 
@@ -41,8 +41,6 @@ struct evl_socket {
     evl_ops ops;
     void *arg;
     SSL *ssl;
-    BIO *plain;
-    BIO *cipher;
     uint64_t context;
     // Outgoing connections: the local endpoint as passed in, for the retry messages.
     endpoint local;
@@ -82,6 +80,10 @@ struct evl {
     uint64_t next_due;
     // Worker only: how many open sockets the last re-arm pass found lingering.
     uint32_t lingering;
+    // Worker only: the worker queued work for itself (evl_signal on its own thread), so the
+    // coming wait must not sleep. It stands for the eventfd write that other threads make,
+    // which would cost the worker two system calls and a trip through epoll.
+    bool self_woken;
     // Set by set_due whenever a deadline changes, taken by the worker's timer pass.
     std::atomic<bool> timers_changed;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
@@ -125,7 +127,7 @@ inline bool is_secure(const evl_socket *s)
     return is_kind(s, EVL_KIND_SECURE);
 }
 
-// A connection that carries a TLS session: it has the cipher buffers and the BIO pair.
+// A connection that carries a TLS session: it has the cipher buffers and their BIO.
 inline bool is_tls_stream(const evl_socket *s)
 {
     return is_secure(s) && !is_listening(s);
@@ -278,7 +280,7 @@ inline bool ask_state(evl_socket *s, bool (*predicate)(const evl_socket *))
     return answer;
 }
 
-// Pump again whenever room or input appears. Plaintext and ciphertext held inside the pair or
+// Pump again whenever room or input appears. Plaintext and ciphertext held in the buffers or
 // the session are invisible to epoll: a socket whose buffers changed and that is not pumped
 // stalls with the data in hand, and only a load test finds it. So every place where a TLS
 // stream gets input, room or a new end to write comes here; a plain socket has nothing to pump.
@@ -287,6 +289,14 @@ inline void queue_pump(evl *evl, evl_socket *s)
 {
     if (is_tls_stream(s))
         list_push(&evl->secure_queue, &s->secure_link);
+}
+
+// After a send made room in out_cipher, the pump has something to do only if the session has
+// more to write: plaintext to encrypt, a handshake under way, a close_notify still to go.
+inline bool pump_waits_for_room(const evl_socket *s)
+{
+    return is_tls_stream(s) && (s->out_plain->data_size > 0 || !tls_up(s) ||
+                                (session_end_asked(s) && !tls_shutdown_written(s)));
 }
 
 // ---- shared between the loop's files ----

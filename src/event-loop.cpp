@@ -159,7 +159,6 @@ static void free_socket(evl_socket *s)
         s->out_cipher = nullptr;
         SSL_free(s->ssl);
         s->ssl = nullptr;
-        BIO_free(s->cipher);
     }
     if (is_aborted(s))
         close_with_reset(s);
@@ -186,8 +185,15 @@ static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
     pthread_mutex_unlock(&evl->mutex);
 }
 
+// The loop this thread runs as its worker, if any.
+static thread_local const evl *worker_loop;
+
 void evl_signal(evl *evl)
 {
+    if (worker_loop == evl) {
+        evl->self_woken = true;
+        return;
+    }
     uint64_t b = 1;
     ssize_t wr = write(evl->eventfd, &b, sizeof(b));
     ZD_ASSERT(size_t_of_ssize_t(wr) == sizeof(b));
@@ -439,7 +445,7 @@ uint64_t evl_unsent(evl_socket *sock)
     uint64_t n = sock->out_plain->data_size;
     // After a failure the session holds nothing of its user's but its alert.
     if (is_tls_stream(sock) && !tls_failed(sock))
-        n += sock->out_cipher->data_size + BIO_ctrl_pending(sock->cipher);
+        n += sock->out_cipher->data_size;
     pthread_mutex_unlock(&sock->mutex);
     return n;
 }
@@ -456,7 +462,7 @@ evl_socket *evl_abort(evl *evl, evl_socket *sock)
 
 // Socket lock held. The write side ends once nothing is left to go out: a plain socket sends
 // its end of stream here; a secure one has had its close_notify written by the pump and
-// waits for it to leave the pair and net_out. True when it has just ended.
+// waits for it to leave net_out. True when it has just ended.
 static bool write_end_reached(evl_socket *s)
 {
     if (!write_end_pending(s))
@@ -464,7 +470,7 @@ static bool write_end_reached(evl_socket *s)
     if (s->out_plain->data_size > 0 || s->net_out->data_size > 0)
         return false;
     if (is_tls_stream(s)) {
-        if (!tls_shutdown_written(s) || BIO_ctrl_pending(s->cipher) != 0)
+        if (!tls_shutdown_written(s))
             return false;
     } else {
         // A peer that is gone already shows up as an error on the next event, if at all.
@@ -1143,7 +1149,14 @@ static bool handle_hangup(evl *evl, evl_socket *sock)
     return socket_open(sock);
 }
 
-static void send_something(evl *evl, evl_socket *sock)
+// How a send comes about: EPOLLOUT said there is room, or the worker tries before its wait
+// (send_before_wait), where a full kernel buffer is no news and only arms EPOLLOUT.
+enum send_mode {
+    SEND_ON_EVENT,
+    SEND_BEFORE_WAIT,
+};
+
+static void send_something(evl *evl, evl_socket *sock, send_mode mode = SEND_ON_EVENT)
 {
     pthread_mutex_lock(&sock->mutex);
     skb *out = sock->net_out;
@@ -1153,13 +1166,18 @@ static void send_something(evl *evl, evl_socket *sock)
     }
     // A peer that reset must end only its own connection, whatever the process's signal set-up.
     ssize_t n = send(sock->fd, out->data, out->data_size, MSG_NOSIGNAL);
+    if (n < 0 && mode == SEND_BEFORE_WAIT && (errno == EAGAIN || errno == EINTR)) {
+        pthread_mutex_unlock(&sock->mutex);
+        return;
+    }
     if (n >= 0) {
         skb_consume(out, static_cast<uint64_t>(n));
         EVL_REPORT(LVL_TRACE, "Sent %d bytes on socket %d. Left %d bytes\n", static_cast<int>(n),
                    sock->fd, static_cast<int>(out->data_size));
         pthread_cond_broadcast(&sock->cond);
         skb_compact(out);
-        queue_pump(evl, sock);
+        if (mode == SEND_ON_EVENT || pump_waits_for_room(sock))
+            queue_pump(evl, sock);
         write_end_reached(sock);
         pthread_mutex_unlock(&sock->mutex);
         if (sock->ops.on_pull_data)
@@ -1265,6 +1283,7 @@ static void loop_inner(evl *evl)
 {
     int nfds;
     int timeout = wait_timeout_ms(evl);
+    evl->self_woken = false;
     do {
         nfds = epoll_wait(evl->epollfd, evl->events, EVL_MAX_EVENTS, timeout);
     } while (nfds < 0 && errno == EINTR);
@@ -1321,7 +1340,7 @@ static void epoll_set_socket(evl *evl, evl_socket *s, uint32_t mask)
 }
 
 // Room that appears in in_plain is invisible to epoll when everything the peer sent is
-// already in in_cipher or the pair: such a socket goes back to the pump, or it would stall
+// already in in_cipher or the session: such a socket goes back to the pump, or it would stall
 // with the data in hand. A full out_cipher means the pump waits for the network instead.
 static bool needs_pump(const evl_socket *s)
 {
@@ -1373,12 +1392,30 @@ static void rearm_socket(evl *evl, evl_socket *s)
     pthread_mutex_unlock(&s->mutex);
 }
 
+// What a socket queued during the iteration goes out before the wait, instead of arming
+// EPOLLOUT and coming back for it after another round through epoll; only a send that would
+// block leaves EPOLLOUT to the re-arm. A socket whose EPOLLOUT is armed already found the
+// kernel full at its last try and waits for epoll's word; one still connecting learns of its
+// connection from EPOLLOUT. Loop lock held: on_pull_data runs as it does from the timer pass.
+static void send_before_wait(evl *evl, evl_socket *s)
+{
+    pthread_mutex_lock(&s->mutex);
+    bool now = is_watched(s) && !is_listening(s) && !connect_pending(s) &&
+               s->net_out->data_size > 0 && !(s->armed_events & EPOLLOUT);
+    pthread_mutex_unlock(&s->mutex);
+    if (now)
+        send_something(evl, s, SEND_BEFORE_WAIT);
+}
+
 static void rearm_all(evl *evl)
 {
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
     evl->lingering = 0;
-    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
+    for_each_socket(evl, [evl](evl_socket *s) {
+        send_before_wait(evl, s);
+        rearm_socket(evl, s);
+    });
     pthread_mutex_unlock(&evl->mutex);
 }
 
@@ -1393,6 +1430,7 @@ static bool stop_requested(evl *evl)
 static void *evl_loop(void *arg)
 {
     auto *evl = static_cast<struct evl *>(arg);
+    worker_loop = evl;
     if (evl->on_worker_start)
         evl->on_worker_start(evl);
     EVL_REPORT(LVL_INFO, "Event loop started\n");

@@ -1,13 +1,13 @@
 // One epoll worker thread per loop owns every socket: it accepts, connects, receives, sends,
-// runs the TLS sessions over in-memory BIO pairs and calls its user through evl_ops.
+// runs the TLS sessions over in-memory BIOs and calls its user through evl_ops.
 //
 // Threads and locks. The owner thread creates, starts, stops and destroys a loop and may open
 // listeners and connections; the worker does everything else and runs every callback. The loop
 // lock is always taken before a socket lock. Callbacks run with no socket lock held; those
-// called from the TLS pump and from the timer pass (deadlines, connect retries, lingering) run
-// with the loop lock held, so every callback may call only evl_send, evl_send_skbuf, evl_close,
-// evl_linger, evl_set_deadline and the context accessors, except on_new_connection, which runs
-// with no lock held and may also connect.
+// called from the TLS pump, from the timer pass (deadlines, connect retries, lingering) and
+// from the sends made just before the wait run with the loop lock held, so every callback may call
+// only evl_send, evl_send_skbuf, evl_close, evl_linger, evl_set_deadline and the context accessors,
+// except on_new_connection, which runs with no lock held and may also connect.
 //
 // Deadlines. Every socket carries a small table of deadlines on the monotonic clock, one per
 // reason (next connect attempt, connection established, TLS handshake finished, lingering, the
@@ -28,7 +28,6 @@
 
 inline constexpr int EVL_MAX_EVENTS = 65536;
 inline constexpr int EVL_WAIT_TIMEOUT_MS = 5000;
-inline constexpr int SSL_BIO_SIZE = 17408;
 inline constexpr uint64_t SNDBUF_SZ = 1048576;
 inline constexpr uint64_t RCVBUF_SZ = 1048576;
 // Failed connection attempts are retried after these delays, then the socket is closed.
@@ -225,7 +224,7 @@ int evl_flush(evl *evl, evl_socket *sock, uint64_t deadline, uint64_t *now);
 
 // Ends a connection in order (worker thread, from callbacks). The socket stops reading but
 // goes on sending what it holds; a secure socket then writes its TLS close_notify. Once
-// out_plain, net_out and the BIO pair are empty, or once `deadline` (monotonic ns) has passed,
+// out_plain and net_out are empty, or once `deadline` (monotonic ns) has passed,
 // the worker closes it through on_connection_closed with EVL_SOCK_PEER_EOF clear; an error on
 // the socket ends lingering early. Queue everything that should still go out before calling:
 // a secure socket refuses data (evl_send gives -1) once its close_notify is written.

@@ -43,7 +43,7 @@ int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when)
 // work queued.
 int wait_timeout_ms(evl *evl)
 {
-    if (!list_empty(&evl->secure_queue))
+    if (!list_empty(&evl->secure_queue) || evl->self_woken)
         return 0;
     if (evl->next_due == 0)
         return EVL_WAIT_TIMEOUT_MS;
@@ -61,7 +61,7 @@ void note_due(evl *evl, const evl_socket *s)
             evl->next_due = due;
 }
 
-// Worker, loop lock held. Out of data, TLS close_notify written and pair empty, and the peer
+// Worker, loop lock held. Out of data, TLS close_notify written and out, and the peer
 // has answered it: its end of stream here, its close_notify in the pump (secure_data). A
 // session that never finished its handshake has no close_notify to wait for.
 bool linger_drained(const evl_socket *s)
@@ -70,7 +70,7 @@ bool linger_drained(const evl_socket *s)
         return false;
     if (!is_secure(s))
         return true;
-    if (!tls_shutdown_written(s) || BIO_ctrl_pending(s->cipher) != 0)
+    if (!tls_shutdown_written(s))
         return false;
     return read_ended(s) || !SSL_is_init_finished(s->ssl);
 }

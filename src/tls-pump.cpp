@@ -1,9 +1,13 @@
-// The TLS sessions: each runs over an in-memory BIO pair, and the pump moves bytes between the
-// socket's buffers, the pair and the session until nothing moves.
+// The TLS sessions: each reads and writes the socket's ciphertext buffers through a BIO of its
+// own, and the pump moves bytes between the socket's buffers and the session until nothing
+// moves.
 #include "event-loop-internal.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "setup-ssl-context.h"
 
@@ -11,30 +15,97 @@ static constexpr char THIS_FILE[] = "src/tls-pump";
 
 static constexpr size_t TLS_ERROR_TEXT_SZ = 256;
 
-// The session never touches the network: it reads and writes the plain half of a BIO pair,
-// and the pump moves ciphertext between the other half and the socket's buffers. The
-// assertions carry the name of the step that builds the socket.
+// The session never touches the network: its BIO reads ciphertext straight out of in_cipher
+// and writes it straight into out_cipher, so each byte is copied once between the socket's
+// buffers and the library's record buffer, and the pump only watches the buffers' edges move.
+// An empty in_cipher or a full out_cipher is a retry, never an end: the end of the TCP stream
+// is the pump's to judge (read_ended), after everything before it is decrypted.
+static int cipher_bio_read(BIO *b, char *out, int len)
+{
+    auto *s = static_cast<evl_socket *>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(len), s->in_cipher->data_size);
+    if (n == 0) {
+        BIO_set_retry_read(b);
+        return -1;
+    }
+    memcpy(out, s->in_cipher->data, n);
+    skb_consume(s->in_cipher, n);
+    return static_cast<int>(n);
+}
+
+static int cipher_bio_write(BIO *b, const char *in, int len)
+{
+    auto *s = static_cast<evl_socket *>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(len), s->out_cipher->avail);
+    if (n == 0) {
+        BIO_set_retry_write(b);
+        return -1;
+    }
+    memcpy(s->out_cipher->ptr, in, n);
+    skb_produce(s->out_cipher, n);
+    return static_cast<int>(n);
+}
+
+static long cipher_bio_ctrl(BIO *b, int cmd, long, void *)
+{
+    auto *s = static_cast<evl_socket *>(BIO_get_data(b));
+    switch (cmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+        return static_cast<long>(s->in_cipher->data_size);
+    default:
+        return 0;
+    }
+}
+
+static int cipher_bio_create(BIO *b)
+{
+    BIO_set_init(b, 1);
+    return 1;
+}
+
+// One method table serves every session; it lives as long as the process.
+static BIO_METHOD *cipher_bio_method()
+{
+    static BIO_METHOD *method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "skb cipher");
+        ZD_ASSERT(m != nullptr);
+        ZD_ASSERT(BIO_meth_set_read(m, cipher_bio_read) == 1);
+        ZD_ASSERT(BIO_meth_set_write(m, cipher_bio_write) == 1);
+        ZD_ASSERT(BIO_meth_set_ctrl(m, cipher_bio_ctrl) == 1);
+        ZD_ASSERT(BIO_meth_set_create(m, cipher_bio_create) == 1);
+        return m;
+    }();
+    return method;
+}
+
+// The assertions carry the name of the step that builds the socket.
 void attach_tls_session(evl_socket *sock, bool server, const char *caller)
 {
     sock->kind |= EVL_KIND_SECURE;
     sock->ssl = ssl_new_session();
     if (!sock->ssl)
         assert_failure(caller, THIS_FILE, __LINE__, "sock->ssl");
-    if (!BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE))
-        assert_failure(caller, THIS_FILE, __LINE__,
-                       "BIO_new_bio_pair(&sock->plain, SSL_BIO_SIZE, &sock->cipher, SSL_BIO_SIZE)");
+    sock->in_cipher = skb_create(SKB_SIZE);
+    sock->out_cipher = skb_create(SKB_SIZE);
+    sock->net_out = sock->out_cipher;
+    sock->net_in = sock->in_cipher;
+    BIO *bio = BIO_new(cipher_bio_method());
+    if (!bio)
+        assert_failure(caller, THIS_FILE, __LINE__, "BIO_new(cipher_bio_method())");
+    BIO_set_data(bio, sock);
     SSL_set_mode(sock->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_set_bio(sock->ssl, sock->plain, sock->plain);
+    // The session owns the BIO from here on and frees it with itself.
+    SSL_set_bio(sock->ssl, bio, bio);
     if (server) {
         SSL_set_accept_state(sock->ssl);
     } else {
         SSL_set_connect_state(sock->ssl);
         ssl_offer_session(sock->ssl);
     }
-    sock->in_cipher = skb_create(SKB_SIZE);
-    sock->out_cipher = skb_create(SKB_SIZE);
-    sock->net_out = sock->out_cipher;
-    sock->net_in = sock->in_cipher;
 }
 
 // ---- TLS record pump ----
@@ -64,22 +135,7 @@ static pump_status tls_wait(evl *evl, evl_socket *s, int rc)
     }
 }
 
-// Step 1: ciphertext from the network into the pair.
-static bool feed_ciphertext(evl *evl, evl_socket *s)
-{
-    skb *in = s->in_cipher;
-    if (in->data_size == 0 || BIO_ctrl(s->cipher, BIO_C_GET_WRITE_GUARANTEE, 0, nullptr) <= 0)
-        return false;
-    int brc = BIO_write(s->cipher, in->data, static_cast<int>(in->data_size));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_write() %d bytes to BIO\n", brc);
-    if (brc < 0)
-        assert_failure(PUMP_FN, THIS_FILE, __LINE__, "brc >= 0");
-    skb_consume(in, static_cast<uint64_t>(brc));
-    skb_compact(in);
-    return true;
-}
-
-// Step 2: the user's plaintext into the session.
+// Step 1: the user's plaintext into the session.
 static pump_status encrypt_plaintext(evl *evl, evl_socket *s)
 {
     skb *out = s->out_plain;
@@ -118,7 +174,7 @@ static pump_status shutdown_session(evl *evl, evl_socket *s)
     return PUMP_PROGRESS;
 }
 
-// Step 3: plaintext out of the session.
+// Step 2: plaintext out of the session.
 static pump_status decrypt_ciphertext(evl *evl, evl_socket *s)
 {
     skb *in = s->in_plain;
@@ -133,33 +189,36 @@ static pump_status decrypt_ciphertext(evl *evl, evl_socket *s)
     return PUMP_PROGRESS;
 }
 
-// Step 4: ciphertext out of the pair, towards the network.
-static bool drain_ciphertext(evl *evl, evl_socket *s)
-{
-    skb *out = s->out_cipher;
-    if (BIO_ctrl(s->cipher, BIO_CTRL_PENDING, 0, nullptr) <= 0 || out->avail == 0)
-        return false;
-    int rc = BIO_read(s->cipher, out->ptr, static_cast<int>(out->avail));
-    EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_read() %d bytes from BIO\n", rc);
-    if (rc <= 0)
-        return false;
-    skb_produce(out, static_cast<uint64_t>(rc));
-    return true;
-}
-
 // Passes until one moves nothing: the buffers are stuck or the session waits for the network.
+// The session takes ciphertext from in_cipher and puts it into out_cipher inside the steps, so
+// a pass that moved ciphertext either way made progress even when every step ended waiting: a
+// handshake message answered, or one that finished the handshake, lets the next pass carry
+// the queued plaintext.
 static pump_status pump_passes(evl *evl, evl_socket *s)
 {
     for (;;) {
-        bool progress = feed_ciphertext(evl, s);
+        uint64_t in_before = s->in_cipher->data_size;
+        uint64_t out_before = s->out_cipher->data_size;
+        bool progress = false;
+        pump_status st = PUMP_STALLED;
         for (auto step : {encrypt_plaintext, shutdown_session, decrypt_ciphertext}) {
-            pump_status st = step(evl, s);
+            st = step(evl, s);
             if (st == PUMP_FAILED || st == PUMP_PEER_CLOSED)
-                return st;
+                break;
             progress |= st == PUMP_PROGRESS;
         }
-        progress |= drain_ciphertext(evl, s);
-        if (!progress)
+        uint64_t taken = in_before - s->in_cipher->data_size;
+        uint64_t made = s->out_cipher->data_size - out_before;
+        if (taken > 0)
+            EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_write() %d bytes to BIO\n",
+                          static_cast<int>(taken));
+        if (made > 0)
+            EVL_REPORT_AS(PUMP_FN, LVL_TRACE, "BIO_read() %d bytes from BIO\n",
+                          static_cast<int>(made));
+        skb_compact(s->in_cipher);
+        if (st == PUMP_FAILED || st == PUMP_PEER_CLOSED)
+            return st;
+        if (!progress && taken == 0 && made == 0)
             return PUMP_STALLED;
     }
 }
@@ -168,7 +227,7 @@ static pump_status pump_passes(evl *evl, evl_socket *s)
 // buffer and the session.
 bool tls_input_pending(const evl_socket *s)
 {
-    return s->in_cipher->data_size > 0 || BIO_ctrl_pending(s->plain) > 0 || SSL_pending(s->ssl) > 0;
+    return s->in_cipher->data_size > 0 || SSL_has_pending(s->ssl);
 }
 
 static void report_tls_failure(evl *evl, evl_socket *s)
