@@ -106,6 +106,7 @@ static void worker_start(evl *evl)
 {
     (void)evl;
     drop_cap();
+    report_hold_lines();
     ZD_ASSERT(sem_post(&worker_ready) == 0);
 }
 
@@ -179,6 +180,8 @@ static std::atomic<bool> serving{false};
 
 static void worker_iteration(evl *evl)
 {
+    // Runs just before the loop waits: the lines of the last round go out now.
+    report_flush();
     uint64_t now = static_cast<uint64_t>(tick());
     if (watchdog_interval != 0)
         watchdog_beat(evl, now);
