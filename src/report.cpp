@@ -71,7 +71,7 @@ struct held_store {
     size_t used;
     held_line lines[HELD_LINES];
     int count;
-    pid_t pid;
+    pid_t pid; // the holder's process, for the headers
 };
 
 static held_store held;
@@ -178,22 +178,22 @@ static void flush_held()
     errno = saved;
 }
 
-static void hold_line(int priority, const char *body)
+// A full store goes out at once rather than lose a line. False for a header that does not
+// fit (an identity too long), whose line must take glibc's way.
+static bool hold_line(int priority, const char *body)
 {
     size_t len = strlen(body);
     if (held.count == HELD_LINES || held.used + HEADER_SZ + len + 1 > HELD_BYTES)
         flush_held();
-    // One getpid per line was half of glibc's cost; one per batch is enough.
-    if (held.count == 0)
-        held.pid = log_pid ? getpid() : 0;
     char *at = held.text + held.used;
     int n = format_header(at, HEADER_SZ, priority, held.pid);
     if (n < 0 || static_cast<size_t>(n) >= HEADER_SZ)
-        n = 0;
+        return false;
     memcpy(at + n, body, len + 1);
     held.lines[held.count++] = {held.used, held.used + static_cast<size_t>(n),
                                 static_cast<size_t>(n) + len, priority};
     held.used += static_cast<size_t>(n) + len + 1;
+    return true;
 }
 
 static void syslog_line(int level, const char *function, const char *file, int line,
@@ -203,10 +203,8 @@ static void syslog_line(int level, const char *function, const char *file, int l
     format_body(buf, sizeof(buf), function, file, line, format, ap);
     int priority = priority_of(level);
     // An error may be the last line before a crash: it goes out at once, after what is held.
-    if (holds_lines && level < LVL_ERROR) {
-        hold_line(priority, buf);
+    if (holds_lines && level < LVL_ERROR && hold_line(priority, buf))
         return;
-    }
     flush_held();
     syslog(priority, "%s", buf);
 }
@@ -340,6 +338,11 @@ void report_hold_lines()
 {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, [] { atexit(flush_at_exit); });
+    // A getpid per line was half of glibc's cost. The daemon forks only before any thread
+    // exists, so the holder's process stays the one it is now.
+    pthread_mutex_lock(&report_mx);
+    held.pid = getpid();
+    pthread_mutex_unlock(&report_mx);
     holds_lines = true;
 }
 
