@@ -180,13 +180,13 @@ static std::atomic<bool> serving{false};
 
 static void worker_iteration(evl *evl)
 {
-    // Runs just before the loop waits: the lines of the last round go out now.
-    report_flush();
     uint64_t now = static_cast<uint64_t>(tick());
     if (watchdog_interval != 0)
         watchdog_beat(evl, now);
     if (status_on && serving.load())
         status_beat(evl, now);
+    // The loop waits next: the lines of the last round, and of the beats, go out now.
+    report_flush();
 }
 
 static void start_status(const config *config)

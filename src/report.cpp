@@ -326,6 +326,10 @@ void report_open_log(const char *identity)
     log_identity = identity;
     log_facility = LOG_DAEMON;
     log_pid = true;
+    // Connected now, before the sandbox and before anyone counts the daemon's descriptors;
+    // later only to replace a connection that failed.
+    if (log_fd < 0)
+        log_fd = connect_log();
     pthread_mutex_unlock(&report_mx);
 }
 
