@@ -106,6 +106,7 @@ static void worker_start(evl *evl)
 {
     (void)evl;
     drop_cap();
+    report_hold_lines();
     ZD_ASSERT(sem_post(&worker_ready) == 0);
 }
 
@@ -162,6 +163,8 @@ static void worker_iteration(evl *evl)
         evl_wake_by(evl, due);
     if (status_on && serving.load())
         status_beat(evl, now);
+    // The loop waits next: the lines of the last round, and of the beats, go out now.
+    report_flush();
 }
 
 static void start_status(const config *config)

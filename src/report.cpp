@@ -1,11 +1,14 @@
 #include "report.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -46,19 +49,163 @@ static void print_header(FILE *stream, int level, const char *function, const ch
             file, line);
 }
 
-static void syslog_line(int level, const char *function, const char *file, int line,
-                        const char *format, va_list ap)
+// A worker's lines wait here during one iteration of its loop and go to /dev/log together, in
+// one sendmmsg, when it is about to wait: the two system calls per line of glibc's syslog (its
+// getpid and its send) were a large share of a short connection's. The store is shared and
+// kept under report_mx, and any line of another thread sends what is held before its own, so
+// the records keep the order in which report was called, whichever thread called it.
+static constexpr int HELD_LINES = 64;
+// Room for the longest line with its syslog header, many times over.
+static constexpr size_t HELD_BYTES = 64 * 1024;
+static constexpr size_t HEADER_SZ = 512;
+
+struct held_line {
+    size_t at;   // the record, header included
+    size_t body; // the text alone, for the fallback to syslog
+    size_t len;
+    int priority;
+};
+
+struct held_store {
+    char text[HELD_BYTES];
+    size_t used;
+    held_line lines[HELD_LINES];
+    int count;
+    pid_t pid; // the holder's process, for the headers
+};
+
+static held_store held;
+static thread_local bool holds_lines = false;
+// What openlog was given, for the headers of held lines; glibc's own defaults until then.
+static const char *log_identity = nullptr;
+static int log_facility = LOG_USER;
+static bool log_pid = false;
+static int log_fd = -1;
+
+static int priority_of(int level)
 {
-    char buf[SYSLOG_LINE_SZ];
-    int n =
-        snprintf(buf, sizeof(buf), "%-*.*s:%s:%d:", NAME_WIDTH, NAME_WIDTH, function, file, line);
-    if (n >= 0 && n < SYSLOG_LINE_SZ)
-        vsnprintf(buf + n, sizeof(buf) - static_cast<size_t>(n), format, ap);
     int priority = 7 - level;
     if (priority < 0)
         priority = 0;
     if (priority > 7)
         priority = 7;
+    return priority;
+}
+
+static void format_body(char *buf, size_t size, const char *function, const char *file, int line,
+                        const char *format, va_list ap)
+{
+    int n = snprintf(buf, size, "%-*.*s:%s:%d:", NAME_WIDTH, NAME_WIDTH, function, file, line);
+    if (n >= 0 && static_cast<size_t>(n) < size)
+        vsnprintf(buf + n, size - static_cast<size_t>(n), format, ap);
+}
+
+// The record glibc's syslog would send: "<PRI>Mmm dd hh:mm:ss identity[pid]: text", the time
+// local and the month's name in the C locale whatever the process's locale is.
+static int format_header(char *out, size_t size, int priority, pid_t pid)
+{
+    static constexpr const char *MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t now = time(nullptr);
+    struct tm tm = {};
+    localtime_r(&now, &tm);
+    const char *identity = log_identity != nullptr ? log_identity : program_invocation_short_name;
+    if (log_pid)
+        return snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", priority | log_facility,
+                        MONTHS[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                        identity, static_cast<int>(pid));
+    return snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority | log_facility,
+                    MONTHS[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, identity);
+}
+
+static int connect_log()
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_un sun = {};
+    sun.sun_family = AF_UNIX;
+    strcpy(sun.sun_path, _PATH_LOG);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static int send_all_held()
+{
+    if (log_fd < 0)
+        log_fd = connect_log();
+    if (log_fd < 0)
+        return 0;
+    struct iovec iov[HELD_LINES];
+    struct mmsghdr msgs[HELD_LINES] = {};
+    for (int i = 0; i < held.count; i++) {
+        iov[i] = {held.text + held.lines[i].at, held.lines[i].len};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int sent = 0;
+    while (sent < held.count) {
+        int n =
+            sendmmsg(log_fd, msgs + sent, static_cast<unsigned>(held.count - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    return sent;
+}
+
+// Held lines that could not be sent take glibc's way, which connects again to a receiver that
+// restarted and, like every line when none listens, drops them.
+static void flush_held()
+{
+    if (held.count == 0)
+        return;
+    int saved = errno;
+    int sent = send_all_held();
+    if (sent < held.count && log_fd >= 0) {
+        close(log_fd);
+        log_fd = -1;
+    }
+    for (int i = sent; i < held.count; i++)
+        syslog(held.lines[i].priority, "%s", held.text + held.lines[i].body);
+    held.count = 0;
+    held.used = 0;
+    errno = saved;
+}
+
+// A full store goes out at once rather than lose a line. False for a header that does not
+// fit (an identity too long), whose line must take glibc's way.
+static bool hold_line(int priority, const char *body)
+{
+    size_t len = strlen(body);
+    if (held.count == HELD_LINES || held.used + HEADER_SZ + len + 1 > HELD_BYTES)
+        flush_held();
+    char *at = held.text + held.used;
+    int n = format_header(at, HEADER_SZ, priority, held.pid);
+    if (n < 0 || static_cast<size_t>(n) >= HEADER_SZ)
+        return false;
+    memcpy(at + n, body, len + 1);
+    held.lines[held.count++] = {held.used, held.used + static_cast<size_t>(n),
+                                static_cast<size_t>(n) + len, priority};
+    held.used += static_cast<size_t>(n) + len + 1;
+    return true;
+}
+
+static void syslog_line(int level, const char *function, const char *file, int line,
+                        const char *format, va_list ap)
+{
+    char buf[SYSLOG_LINE_SZ];
+    format_body(buf, sizeof(buf), function, file, line, format, ap);
+    int priority = priority_of(level);
+    // An error may be the last line before a crash: it goes out at once, after what is held.
+    if (holds_lines && level < LVL_ERROR && hold_line(priority, buf))
+        return;
+    flush_held();
     syslog(priority, "%s", buf);
 }
 
@@ -116,6 +263,7 @@ static void syslog_fatal_lines(const char *text)
     vsnprintf(text, sizeof(text), format, ap);
     pthread_mutex_lock(&report_mx);
     if (use_syslog) {
+        flush_held();
         syslog_fatal_lines(text);
         if (mirror_stderr) {
             print_header(stderr, LVL_FATAL, function, file, line);
@@ -173,7 +321,39 @@ void report_use_syslog()
 void report_open_log(const char *identity)
 {
     pthread_mutex_lock(&report_mx);
+    flush_held();
     openlog(identity, LOG_PID, LOG_DAEMON);
+    log_identity = identity;
+    log_facility = LOG_DAEMON;
+    log_pid = true;
+    // Connected now, before the sandbox and before anyone counts the daemon's descriptors;
+    // later only to replace a connection that failed.
+    if (log_fd < 0)
+        log_fd = connect_log();
+    pthread_mutex_unlock(&report_mx);
+}
+
+static void flush_at_exit()
+{
+    report_flush();
+}
+
+void report_hold_lines()
+{
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] { atexit(flush_at_exit); });
+    // A getpid per line was half of glibc's cost. The daemon forks only before any thread
+    // exists, so the holder's process stays the one it is now.
+    pthread_mutex_lock(&report_mx);
+    held.pid = getpid();
+    pthread_mutex_unlock(&report_mx);
+    holds_lines = true;
+}
+
+void report_flush()
+{
+    pthread_mutex_lock(&report_mx);
+    flush_held();
     pthread_mutex_unlock(&report_mx);
 }
 

@@ -72,6 +72,11 @@ void report_open_log(const char *identity);
 // why it stopped; not when the standard error is the journal ($JOURNAL_STREAM names it), where
 // each line would be shown twice.
 void report_mirror_startup();
+// From now on the calling thread's syslog lines below ERROR are held and sent together by the
+// next report_flush (a loop's thread calls it before each wait), by any line of another thread
+// (which goes out after them) or at the process's exit; never dropped, never reordered.
+void report_hold_lines();
+void report_flush();
 void report_startup_done();
 void report_more();
 void report_less();

@@ -60,6 +60,7 @@ static constexpr const char *daemon_calls[] = {
     "fcntl",
     "sendto",
     "sendmsg",
+    "sendmmsg",
     "recvfrom",
     "recvmsg",
     "connect",

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 #include <string>
 
@@ -250,4 +252,144 @@ TEST_F(Syslog, FatalReportIsOneRecordPerLine)
     EXPECT_EQ(first.body, "Failed to load it");
     EXPECT_EQ(second.priority, LOG_USER_PRI + 2);
     EXPECT_EQ(second.body, "  /x: cause");
+}
+
+namespace
+{
+
+// One step of a thread whose lines are held: 'l' a line at `level`, 'n' `level` lines at INFO
+// numbered from 0, 'o' a line of another thread, 'g' a record of glibc's that bypasses the
+// store (it shows what was still held when it was written), 'f' a flush, 'x' a fatal report
+// with two lines, 'e' the process's exit.
+struct held_step {
+    char op;
+    int level;
+    const char *text;
+};
+
+struct held_case {
+    const char *name;
+    std::vector<held_step> steps;
+    std::vector<std::pair<int, std::string>> expected; // severity and text, in order
+    int status;
+};
+
+std::pair<int, std::string> held_at(int level, const char *text)
+{
+    return {7 - level, std::string("fn          :src/z:1:") + text};
+}
+
+const std::pair<int, std::string> mark = {LOG_DEBUG, "mark"};
+
+void run_held_steps(const std::vector<held_step> &steps)
+{
+    report_use_syslog();
+    report_set_min_level(LVL_TRACE);
+    report_hold_lines();
+    for (const held_step &s : steps) {
+        switch (s.op) {
+        case 'l':
+            report(s.level, "fn", "src/z", 1, "%s", s.text);
+            break;
+        case 'n':
+            for (int i = 0; i < s.level; i++)
+                report(LVL_INFO, "fn", "src/z", 1, "%d", i);
+            break;
+        case 'o':
+            std::thread([&s] { report(s.level, "fn", "src/z", 1, "%s", s.text); }).join();
+            break;
+        case 'g':
+            syslog(LOG_DEBUG, "%s", s.text);
+            break;
+        case 'f':
+            report_flush();
+            break;
+        case 'x':
+            report_fatal(EXIT_CONFIGURATION, "fn", "src/z", 1, "%s\n  cause\n", s.text);
+        case 'e':
+            exit(0);
+        }
+    }
+    _exit(1);
+}
+
+std::vector<std::pair<int, std::string>> numbered(int from, int to)
+{
+    std::vector<std::pair<int, std::string>> out;
+    for (int i = from; i < to; i++)
+        out.push_back(held_at(LVL_INFO, std::to_string(i).c_str()));
+    return out;
+}
+
+std::vector<std::pair<int, std::string>>
+joined(std::vector<std::vector<std::pair<int, std::string>>> parts)
+{
+    std::vector<std::pair<int, std::string>> out;
+    for (auto &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+} // namespace
+
+// A thread that holds its lines sends them together, each with its own text and priority and in
+// the order they were written, before anything written after them; nothing is dropped.
+TEST_F(Syslog, HeldLinesKeepTextPriorityAndOrder)
+{
+    const std::vector<held_case> cases = {
+        {"held until the flush, then in order with their priorities",
+         {{'l', LVL_INFO, "a"},
+          {'l', LVL_TRACE, "b"},
+          {'l', LVL_WARN, "c"},
+          {'g', 0, "mark"},
+          {'f', 0, ""},
+          {'e', 0, ""}},
+         {mark, held_at(LVL_INFO, "a"), held_at(LVL_TRACE, "b"), held_at(LVL_WARN, "c")},
+         0},
+        {"an error goes out at once, after what was held",
+         {{'l', LVL_DEBUG, "a"}, {'l', LVL_ERROR, "b"}, {'g', 0, "mark"}, {'e', 0, ""}},
+         {held_at(LVL_DEBUG, "a"), held_at(LVL_ERROR, "b"), mark},
+         0},
+        {"another thread's line goes out after the held ones",
+         {{'l', LVL_INFO, "a"},
+          {'o', LVL_INFO, "b"},
+          {'g', 0, "mark"},
+          {'l', LVL_INFO, "c"},
+          {'f', 0, ""},
+          {'e', 0, ""}},
+         {held_at(LVL_INFO, "a"), held_at(LVL_INFO, "b"), mark, held_at(LVL_INFO, "c")},
+         0},
+        {"a fatal report goes out after the held lines",
+         {{'l', LVL_INFO, "a"}, {'l', LVL_DEBUG, "b"}, {'x', 0, "stop"}},
+         {held_at(LVL_INFO, "a"),
+          held_at(LVL_DEBUG, "b"),
+          {LOG_CRIT, "stop"},
+          {LOG_CRIT, "  cause"}},
+         EXIT_CONFIGURATION},
+        {"what is held at exit goes out",
+         {{'l', LVL_INFO, "a"}, {'e', 0, ""}},
+         {held_at(LVL_INFO, "a")},
+         0},
+        {"a full store goes out at once",
+         {{'n', 70, ""}, {'g', 0, "mark"}, {'f', 0, ""}, {'e', 0, ""}},
+         joined({numbered(0, 64), {mark}, numbered(64, 70)}),
+         0},
+    };
+    for (const held_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fflush(nullptr);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            run_held_steps(c.steps);
+        std::vector<std::pair<int, std::string>> got;
+        datagram d;
+        while (got.size() < c.expected.size() && receive_from(child, &d))
+            got.emplace_back(d.priority - LOG_USER_PRI, d.body);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        EXPECT_EQ(got, c.expected);
+    }
 }
