@@ -203,14 +203,6 @@ inline std::vector<std::pair<int, uint16_t>> listeners(evl *loop)
     return out;
 }
 
-inline uint32_t flags_of(evl_socket *s)
-{
-    pthread_mutex_lock(&s->mutex);
-    uint32_t f = s->flags;
-    pthread_mutex_unlock(&s->mutex);
-    return f;
-}
-
 inline size_t socket_count(evl *loop)
 {
     size_t count = 0;
@@ -270,7 +262,7 @@ struct gate {
 // What the loop told the user about one socket.
 struct socket_record {
     int closes = 0;
-    uint32_t flags_at_close = 0;
+    bool peer_ended_at_close = false;
     uint64_t received = 0;
     int data_after_close = 0;
     std::string bytes;
@@ -369,7 +361,7 @@ inline void rec_connection_closed(evl *loop, evl_socket *sock, void *arg)
         std::lock_guard<std::mutex> g(r->mx);
         socket_record &rec = r->sockets[sock];
         rec.closes++;
-        rec.flags_at_close = sock->flags;
+        rec.peer_ended_at_close = peer_ended(sock);
     }
     if (r->on_closed)
         r->on_closed(sock);

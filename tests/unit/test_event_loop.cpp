@@ -207,7 +207,8 @@ TEST(CloseAndCollect, HandedBackOrRefusedSocketIsClosedThenCollectedOnceWithoutN
         SCOPED_TRACE(refused ? "refused" : "handed back");
         std::atomic<uint64_t> first_context{99};
         std::atomic<int> fd_flags_after_close{-2};
-        std::atomic<uint32_t> flags_after_close{0};
+        std::atomic<bool> open_after_close{true};
+        std::atomic<bool> closing_after_close{false};
         std::atomic<int> fd{-1};
         std::string log = logcap::capture_stdout([&] {
             running_loop rl;
@@ -220,7 +221,8 @@ TEST(CloseAndCollect, HandedBackOrRefusedSocketIsClosedThenCollectedOnceWithoutN
                 skb_consume(in, in->data_size);
                 EXPECT_EQ(evl_close(rl.loop, s), nullptr);
                 fd_flags_after_close = fcntl(s->fd, F_GETFD);
-                flags_after_close = flags_of(s);
+                open_after_close = ask_state(s, is_open);
+                closing_after_close = ask_state(s, is_closing);
             };
             uint16_t port = rl.listen();
             int client = connect_to(port);
@@ -239,7 +241,8 @@ TEST(CloseAndCollect, HandedBackOrRefusedSocketIsClosedThenCollectedOnceWithoutN
         EXPECT_EQ(first_context.load(), 0u);
         if (!refused) {
             EXPECT_GE(fd_flags_after_close.load(), 0) << "still open inside the same iteration";
-            EXPECT_EQ(flags_after_close & (EVL_SOCK_OPEN | EVL_SOCK_CLOSING), EVL_SOCK_CLOSING);
+            EXPECT_FALSE(open_after_close.load());
+            EXPECT_TRUE(closing_after_close.load());
         }
         std::string closing = fd_text("  test: Closing connection on socket ", fd) + "\n";
         std::string collected = fd_text("  test: Garbage collecting socket ", fd) + "\n";
@@ -736,7 +739,7 @@ TEST(Sound, ConnectThatKeepsFailingIsClosedAfterFourRetries)
         ASSERT_NE(s, nullptr);
         EXPECT_TRUE(wait_until([&] { return rl.rec.get(s).closes == 1; }, 25000));
         elapsed = now_ns() - t0;
-        EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_FALSE(rl.rec.get(s).peer_ended_at_close);
         rl.stop();
     });
     EXPECT_GE(elapsed, ms_ns(18000));
@@ -772,7 +775,7 @@ TEST(Deadlines, ConnectDeadlineCoversTheWholeRetryPhase)
         fd = s->fd;
         EXPECT_TRUE(wait_until([&] { return rl.rec.get(s).closes == 1; }, 15000));
         elapsed = now_ns() - t0;
-        EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_FALSE(rl.rec.get(s).peer_ended_at_close);
         rl.stop();
     });
     EXPECT_GE(elapsed, ms_ns(10000));
@@ -815,7 +818,7 @@ TEST(Sound, DataSentJustBeforeTheFinReachesTheUser)
         socket_record r = rl.rec.get(a);
         EXPECT_EQ(r.received, sent.size());
         EXPECT_TRUE(r.bytes == sent);
-        EXPECT_TRUE(r.flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_TRUE(r.peer_ended_at_close);
         close(ca);
         rl.stop();
     });
@@ -873,7 +876,7 @@ TEST(Sound, FullBufferAtHangUpKeepsReadingToTheEndWithoutSpinning)
         ASSERT_EQ(got.size(), TOTAL);
         for (size_t i = 0; i < TOTAL; i++)
             ASSERT_EQ(static_cast<uint8_t>(got[i]), (i * 13) % 251) << "at " << i;
-        EXPECT_TRUE(rl.rec.get(a).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_TRUE(rl.rec.get(a).peer_ended_at_close);
         close(ca);
         close(ct);
         rl.stop();
@@ -910,7 +913,7 @@ TEST(Sound, LingeringSocketIsClosedOnceDrained)
     EXPECT_TRUE(read_to_end(client) == payload);
     EXPECT_TRUE(wait_until([&] { return rl.rec.get(s).closes == 1; }, 3000));
     EXPECT_LT(now_ns() - lingered_at, ms_ns(3000));
-    EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+    EXPECT_FALSE(rl.rec.get(s).peer_ended_at_close);
     EXPECT_EQ(evl_linger(rl.loop, nullptr, 0), -1);
     close(client);
     rl.stop();
@@ -948,7 +951,7 @@ TEST(Sound, LingeringSocketIsClosedAtItsDeadline)
     uint64_t closed_at = now_ns();
     EXPECT_GE(closed_at, deadline.load());
     EXPECT_LT(closed_at - deadline, ms_ns(100));
-    EXPECT_FALSE(rl.rec.get(out).flags_at_close & EVL_SOCK_PEER_EOF);
+    EXPECT_FALSE(rl.rec.get(out).peer_ended_at_close);
     close(client);
     rl.stop();
     close(server);

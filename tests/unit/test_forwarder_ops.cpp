@@ -275,7 +275,7 @@ TEST_F(Pairing, ADrainThatStopsMovingIsResetAtItsWakeUp)
     EXPECT_FALSE(handed_back(stuck)) << "no callback polls the drains";
 
     pthread_mutex_lock(&stuck->mutex);
-    stuck->flags |= EVL_SOCK_WOKEN;
+    set_state(stuck, EVL_SOCK_WOKEN);
     pthread_mutex_unlock(&stuck->mutex);
     std::string log =
         logcap::capture_stdout([&] { forwarder_ops.on_pull_data(loop, stuck, &ctx); });

@@ -178,7 +178,7 @@ TEST(Deadlines, UnansweredConnectIsClosedAtTheConnectDeadline)
         uint64_t at = closed_at(rl.rec, s, 5000);
         ASSERT_NE(at, 0u);
         waited = at - t0;
-        EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_FALSE(rl.rec.get(s).peer_ended_at_close);
         rl.stop();
     });
     EXPECT_GE(waited, ms_ns(1000));
@@ -287,7 +287,7 @@ TEST(Deadlines, UserDeadlineHoldsOnAnIdleLoopAndZeroRemovesIt)
         ASSERT_NE(at, 0u);
         EXPECT_GE(at, deadline);
         EXPECT_LT(at - deadline, ms_ns(60));
-        EXPECT_FALSE(rl.rec.get(a).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_FALSE(rl.rec.get(a).peer_ended_at_close);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_EQ(rl.rec.get(b).closes, 0);
         EXPECT_EQ(refused_at_close.load(), -1);
@@ -336,7 +336,7 @@ TEST(Lingering, SessionInItsHandshakeFinishesItAndDeliversWhatWasQueued)
         uint64_t at = closed_at(rl.rec, s, 6000);
         ASSERT_NE(at, 0u);
         EXPECT_LT(at, deadline - ms_ns(3000));
-        EXPECT_FALSE(rl.rec.get(s).flags_at_close & EVL_SOCK_PEER_EOF);
+        EXPECT_FALSE(rl.rec.get(s).peer_ended_at_close);
         server.thr.join();
         rl.stop();
     });
