@@ -86,6 +86,9 @@ struct evl {
     bool self_woken;
     // Set by set_due whenever a deadline changes, taken by the worker's timer pass.
     std::atomic<bool> timers_changed;
+    // How many sockets evl_close handed back since the collection last looked; a collection
+    // with none to look for skips its walk.
+    std::atomic<uint32_t> handed_back;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
     // from evl_create; tests shorten them before they add sockets.
     uint64_t connect_timeout_ns;
@@ -289,6 +292,14 @@ inline void queue_pump(evl *evl, evl_socket *s)
 {
     if (is_tls_stream(s))
         list_push(&evl->secure_queue, &s->secure_link);
+}
+
+// Something queued to send, nothing that says the kernel is full (EPOLLOUT armed), and a
+// connection to send on: send_before_wait may send it at once.
+inline bool sends_before_wait(const evl_socket *s)
+{
+    return is_watched(s) && !is_listening(s) && !connect_pending(s) && s->net_out->data_size > 0 &&
+           !(s->armed_events & EPOLLOUT);
 }
 
 // After a send made room in out_cipher, the pump has something to do only if the session has

@@ -171,6 +171,11 @@ static void free_socket(evl_socket *s)
 // A null predicate collects every socket, whatever its state: the loop's end.
 static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
 {
+    // A turn in which nothing was handed back has nothing to collect: most turns of a busy
+    // loop. The mark is taken before the walk, and set after the socket's state, so a socket
+    // handed back meanwhile is either found now or marks the next turn.
+    if (collect && evl->handed_back.exchange(0) == 0)
+        return;
     pthread_mutex_lock(&evl->mutex);
     for_each_socket(evl, [evl, collect](evl_socket *s) {
         pthread_mutex_lock(&s->mutex);
@@ -340,6 +345,7 @@ evl_socket *evl_close(evl *evl, evl_socket *sock)
     clear_state(sock, EVL_SOCK_OPEN);
     set_state(sock, EVL_SOCK_CLOSING);
     pthread_mutex_unlock(&sock->mutex);
+    evl->handed_back.fetch_add(1);
     evl_signal(evl);
     return nullptr;
 }
@@ -1369,10 +1375,26 @@ uint32_t wanted_events(const evl_socket *s)
     return want | EPOLLERR | EPOLLRDHUP;
 }
 
+// What a socket queued during the iteration goes out before the wait, instead of arming
+// EPOLLOUT and coming back for it after another round through epoll; only a send that would
+// block leaves EPOLLOUT to the re-arm. A socket whose EPOLLOUT is armed already found the
+// kernel full at its last try and waits for epoll's word; one still connecting learns of its
+// connection from EPOLLOUT. Loop lock held: on_pull_data runs as it does from the timer pass.
+// The socket lock is held on entry and on return, and let go for the send.
+static void send_before_wait(evl *evl, evl_socket *s)
+{
+    if (!sends_before_wait(s))
+        return;
+    pthread_mutex_unlock(&s->mutex);
+    send_something(evl, s, SEND_BEFORE_WAIT);
+    pthread_mutex_lock(&s->mutex);
+}
+
 // Loop lock held; epoll_ctl is called only on a change.
 static void rearm_socket(evl *evl, evl_socket *s)
 {
     pthread_mutex_lock(&s->mutex);
+    send_before_wait(evl, s);
     if (is_open(s))
         note_due(evl, s);
     if (is_open(s) && is_lingering(s))
@@ -1392,30 +1414,12 @@ static void rearm_socket(evl *evl, evl_socket *s)
     pthread_mutex_unlock(&s->mutex);
 }
 
-// What a socket queued during the iteration goes out before the wait, instead of arming
-// EPOLLOUT and coming back for it after another round through epoll; only a send that would
-// block leaves EPOLLOUT to the re-arm. A socket whose EPOLLOUT is armed already found the
-// kernel full at its last try and waits for epoll's word; one still connecting learns of its
-// connection from EPOLLOUT. Loop lock held: on_pull_data runs as it does from the timer pass.
-static void send_before_wait(evl *evl, evl_socket *s)
-{
-    pthread_mutex_lock(&s->mutex);
-    bool now = is_watched(s) && !is_listening(s) && !connect_pending(s) &&
-               s->net_out->data_size > 0 && !(s->armed_events & EPOLLOUT);
-    pthread_mutex_unlock(&s->mutex);
-    if (now)
-        send_something(evl, s, SEND_BEFORE_WAIT);
-}
-
 static void rearm_all(evl *evl)
 {
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
     evl->lingering = 0;
-    for_each_socket(evl, [evl](evl_socket *s) {
-        send_before_wait(evl, s);
-        rearm_socket(evl, s);
-    });
+    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
     pthread_mutex_unlock(&evl->mutex);
 }
 
