@@ -110,12 +110,12 @@ static int format_header(char *out, size_t size, int priority, pid_t pid)
     struct tm tm = {};
     localtime_r(&now, &tm);
     const char *identity = log_identity != nullptr ? log_identity : program_invocation_short_name;
+    char tag[16] = "";
     if (log_pid)
-        return snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", priority | log_facility,
-                        MONTHS[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                        identity, static_cast<int>(pid));
-    return snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority | log_facility,
-                    MONTHS[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, identity);
+        snprintf(tag, sizeof(tag), "[%d]", static_cast<int>(pid));
+    return snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s%s: ", priority | log_facility,
+                    MONTHS[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, identity,
+                    tag);
 }
 
 static int connect_log()
