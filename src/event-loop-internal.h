@@ -32,6 +32,18 @@ struct evl_socket {
     uint32_t armed_events;
     list_node loop_link;
     list_node secure_link;
+    // The loop the socket belongs to, for the calls that are given the socket alone.
+    struct evl *loop;
+    // Worker only: on the loop's list of sockets changed this turn (mark_dirty), or being
+    // re-armed now; while set, another mark is already accounted for.
+    bool dirty;
+    list_node dirty_link;
+    // On the loop's list of sockets handed back for collection.
+    list_node closing_link;
+    // Worker only: 1 + the socket's place in the loop's deadline heap, 0 when it is not in
+    // it, and the earliest deadline it is kept there for.
+    uint32_t heap_place;
+    uint64_t heap_due;
     skb *in_plain;
     skb *out_plain;
     skb *in_cipher;
@@ -75,20 +87,30 @@ struct evl {
     // heartbeat that shows the data path turning); set through evl_set_worker_hooks, may stay null.
     // It may lower next_due to be called again by then: the wait never sleeps past it.
     void (*on_iteration)(struct evl *evl);
-    // Worker only: the earliest deadline of any socket seen by the last re-arm pass, 0 for
-    // none; the wait never sleeps past it.
+    // Worker only: the earliest wake-up asked for by on_iteration (evl_wake_by) since the last
+    // re-arm pass, 0 for none; the wait never sleeps past it.
     uint64_t next_due;
-    // Worker only: how many open sockets the last re-arm pass found lingering.
-    uint32_t lingering;
+    // Worker only: the sockets whose buffers, state or deadlines changed since the last re-arm
+    // pass (mark_dirty). The timer pass and the re-arm pass look at these, not at every socket.
+    list_head dirty;
+    // Set when a thread other than the worker changed a socket: it cannot reach the worker's
+    // list, so the next passes look at every socket instead.
+    std::atomic<bool> walk_all;
+    // Worker only: a binary min-heap of the open sockets with a deadline, by their earliest
+    // one, so that neither the wait nor the timer pass has to walk to find it.
+    evl_socket **timer_heap;
+    uint32_t heap_size;
+    uint32_t heap_capacity;
+    // Worker only, for the tests that check a pass's cost: sockets re-armed since the start.
+    std::atomic<uint64_t> rearm_visits;
     // Worker only: the worker queued work for itself (evl_signal on its own thread), so the
     // coming wait must not sleep. It stands for the eventfd write that other threads make,
     // which would cost the worker two system calls and a trip through epoll.
     bool self_woken;
-    // Set by set_due whenever a deadline changes, taken by the worker's timer pass.
-    std::atomic<bool> timers_changed;
-    // How many sockets evl_close handed back since the collection last looked; a collection
-    // with none to look for skips its walk.
-    std::atomic<uint32_t> handed_back;
+    // The sockets handed back (evl_close) and not yet collected. Its own lock, a leaf: a
+    // socket is handed back from any thread, with or without the loop lock.
+    pthread_mutex_t closing_mutex;
+    list_head closing;
     // The connect and handshake deadlines, EVL_CONNECT_TIMEOUT_S and EVL_HANDSHAKE_TIMEOUT_S
     // from evl_create; tests shorten them before they add sockets.
     uint64_t connect_timeout_ns;
@@ -342,6 +364,15 @@ template <typename Step> inline void for_each_socket(evl *evl, Step step)
     }
 }
 
+// Worker. Sockets marked while the walk goes on join its end and are visited too; the step
+// must not take its socket off the list.
+template <typename Step> inline void for_each_dirty(evl *evl, Step step)
+{
+    list_node *end = &evl->dirty.sentinel;
+    for (list_node *n = end->next; n != end; n = n->next)
+        step(static_cast<evl_socket *>(n->owner));
+}
+
 inline uint64_t loop_clock_ns()
 {
     return static_cast<uint64_t>(tick());
@@ -349,6 +380,9 @@ inline uint64_t loop_clock_ns()
 
 // event-loop.cpp
 void evl_signal(evl *evl);
+// The socket's buffers, state or deadlines changed: the coming timer and re-arm passes look at
+// it. Any thread; a thread other than the worker makes the next passes look at every socket.
+void mark_dirty(evl_socket *s);
 bool lock_if_open(evl_socket *sock);
 int close_connection(evl *evl, evl_socket *sock);
 int close_orderly(evl *evl, evl_socket *sock);
@@ -365,12 +399,17 @@ bool tls_input_pending(const evl_socket *s);
 void deliver_plaintext(evl *evl, evl_socket *s, bool always = false);
 
 // loop-timers.cpp
-// Every deadline is written here, and every write marks the timers changed, so that the timer
-// pass, which is skipped while no deadline can have passed, looks again: a deadline written
-// anywhere else could pass unseen on an idle loop. Socket lock held, or a socket no other
-// thread can see yet.
+// Every deadline is written here, and every write marks the socket changed, so that the timer
+// pass and the re-arm pass, which look only at changed sockets and at the heap's first
+// deadline, see it: a deadline written anywhere else could pass unseen on an idle loop.
+// Socket lock held, or a socket no other thread can see yet.
 void set_due(evl *evl, evl_socket *s, evl_timer timer, uint64_t when);
 bool linger_drained(const evl_socket *s);
 int wait_timeout_ms(evl *evl);
-void note_due(evl *evl, const evl_socket *s);
-void check_timers(evl *evl);
+// Worker, socket lock held: keeps the socket in the deadline heap by its earliest deadline
+// while it is open and has one, and out of it otherwise.
+void timer_heap_place(evl *evl, evl_socket *s);
+// Worker, or a loop whose worker has stopped.
+void timer_heap_remove(evl *evl, evl_socket *s);
+// `every_socket` checks all sockets, not only the changed ones and those whose deadline passed.
+void check_timers(evl *evl, bool every_socket);

@@ -95,6 +95,24 @@ static void create_plain_buffers(evl_socket *sock)
     sock->net_out = sock->out_plain;
 }
 
+// Links and locks of a new socket, before anything may mark it changed.
+static void init_socket_record(evl *evl, evl_socket *sock)
+{
+    sock->loop = evl;
+    list_node_init(&sock->loop_link, sock);
+    list_node_init(&sock->secure_link, sock);
+    list_node_init(&sock->dirty_link, sock);
+    list_node_init(&sock->closing_link, sock);
+    init_socket_sync(sock);
+}
+
+static void unlink_if_linked(list_node *n)
+{
+    if (!node_not_in_list_p(n))
+        list_node_unlink(n);
+    list_node_uninit(n);
+}
+
 static void add_socket(evl *evl, evl_socket *sock)
 {
     pthread_mutex_lock(&evl->mutex);
@@ -139,15 +157,18 @@ static void free_socket(evl_socket *s)
 {
     pthread_mutex_destroy(&s->mutex);
     pthread_cond_destroy(&s->cond);
+    evl *evl = s->loop;
     list_node_unlink(&s->loop_link);
     list_node_uninit(&s->loop_link);
-    // Normally off the pump's queue already; a socket handed back by another thread after
-    // the re-arm pass queued it must still not leave a dangling node behind.
-    if (s->secure_link.magic) {
-        if (!node_not_in_list_p(&s->secure_link))
-            list_node_unlink(&s->secure_link);
-        list_node_uninit(&s->secure_link);
-    }
+    // Normally off the pump's queue and the changed list already; a socket handed back by
+    // another thread after the re-arm pass queued or marked it must still not leave a dangling
+    // node behind.
+    unlink_if_linked(&s->secure_link);
+    unlink_if_linked(&s->dirty_link);
+    pthread_mutex_lock(&evl->closing_mutex);
+    unlink_if_linked(&s->closing_link);
+    pthread_mutex_unlock(&evl->closing_mutex);
+    timer_heap_remove(evl, s);
     skb_destroy(s->in_plain);
     s->in_plain = nullptr;
     skb_destroy(s->out_plain);
@@ -168,14 +189,10 @@ static void free_socket(evl_socket *s)
     free(s);
 }
 
-// A null predicate collects every socket, whatever its state: the loop's end.
+// At the loop's end, after the worker stopped; a null predicate collects every socket,
+// whatever its state.
 static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
 {
-    // A turn in which nothing was handed back has nothing to collect: most turns of a busy
-    // loop. The mark is taken before the walk, and set after the socket's state, so a socket
-    // handed back meanwhile is either found now or marks the next turn.
-    if (collect && evl->handed_back.exchange(0) == 0)
-        return;
     pthread_mutex_lock(&evl->mutex);
     for_each_socket(evl, [evl, collect](evl_socket *s) {
         pthread_mutex_lock(&s->mutex);
@@ -190,8 +207,37 @@ static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
     pthread_mutex_unlock(&evl->mutex);
 }
 
+// Every turn: the sockets handed back since the last one, and no others.
+static void collect_handed_back(evl *evl)
+{
+    pthread_mutex_lock(&evl->mutex);
+    for (;;) {
+        pthread_mutex_lock(&evl->closing_mutex);
+        auto *s = static_cast<evl_socket *>(list_pop(&evl->closing));
+        pthread_mutex_unlock(&evl->closing_mutex);
+        if (!s)
+            break;
+        EVL_REPORT(LVL_INFO, "Garbage collecting socket %d\n", s->fd);
+        free_socket(s);
+    }
+    pthread_mutex_unlock(&evl->mutex);
+}
+
 // The loop this thread runs as its worker, if any.
 static thread_local const evl *worker_loop;
+
+void mark_dirty(evl_socket *s)
+{
+    evl *evl = s->loop;
+    if (worker_loop != evl) {
+        evl->walk_all = true;
+        return;
+    }
+    if (s->dirty)
+        return;
+    s->dirty = true;
+    list_push(&evl->dirty, &s->dirty_link);
+}
 
 void evl_signal(evl *evl)
 {
@@ -232,6 +278,7 @@ int close_connection(evl *evl, evl_socket *sock)
     pthread_mutex_lock(&sock->mutex);
     bool was_open = is_open(sock);
     clear_state(sock, EVL_SOCK_OPEN);
+    mark_dirty(sock);
     if (was_open)
         sock->failure = failure_of(sock);
     // The loop ends a handshake that is under way only when it failed: a TLS error, the peer's
@@ -278,6 +325,9 @@ evl *evl_create(const char *name)
     evl->handshake_timeout_ns = static_cast<uint64_t>(EVL_HANDSHAKE_TIMEOUT_S) * NS_PER_SEC;
     list_head_init(&evl->sockets);
     list_head_init(&evl->secure_queue);
+    list_head_init(&evl->dirty);
+    pthread_mutex_init(&evl->closing_mutex, nullptr);
+    list_head_init(&evl->closing);
     evl->epollfd = epoll_create(1);
     ZD_ASSERT(evl->epollfd >= 0);
     evl->eventfd = eventfd(0, 0);
@@ -328,6 +378,10 @@ int evl_destroy(evl *evl)
 {
     evl_clean_all_sockets(evl);
     list_head_uninit(&evl->sockets);
+    list_head_uninit(&evl->dirty);
+    list_head_uninit(&evl->closing);
+    pthread_mutex_destroy(&evl->closing_mutex);
+    free(evl->timer_heap);
     ZD_ASSERT(close(evl->epollfd) == 0);
     close(evl->eventfd);
     pthread_mutex_destroy(&evl->mutex);
@@ -342,10 +396,16 @@ evl_socket *evl_close(evl *evl, evl_socket *sock)
         return nullptr;
     EVL_REPORT(LVL_INFO, "Closing connection on socket %d\n", sock->fd);
     pthread_mutex_lock(&sock->mutex);
+    bool first = !is_closing(sock);
     clear_state(sock, EVL_SOCK_OPEN);
     set_state(sock, EVL_SOCK_CLOSING);
+    mark_dirty(sock);
     pthread_mutex_unlock(&sock->mutex);
-    evl->handed_back.fetch_add(1);
+    if (first) {
+        pthread_mutex_lock(&evl->closing_mutex);
+        list_push(&evl->closing, &sock->closing_link);
+        pthread_mutex_unlock(&evl->closing_mutex);
+    }
     evl_signal(evl);
     return nullptr;
 }
@@ -402,6 +462,7 @@ void evl_allow_half_open(evl_socket *sock)
 {
     pthread_mutex_lock(&sock->mutex);
     set_state(sock, EVL_SOCK_HALF_OPEN);
+    mark_dirty(sock);
     pthread_mutex_unlock(&sock->mutex);
 }
 
@@ -550,8 +611,7 @@ static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, boo
     EVL_REPORT(LVL_INFO, "Accepting new %sconnections on %s, on socket %d, sock %p\n",
                secure ? "secure " : "", ARGendpoint6(text, ep), sock->fd,
                static_cast<void *>(sock));
-    list_node_init(&sock->loop_link, sock);
-    init_socket_sync(sock);
+    init_socket_record(evl, sock);
     create_plain_buffers(sock);
     sock->ops = *ops;
     sock->arg = arg;
@@ -559,6 +619,7 @@ static int evl_listen1(evl *evl, int backlog, const evl_ops *ops, void *arg, boo
     sock->kind = EVL_KIND_LISTENING | (secure ? EVL_KIND_SECURE : 0);
     set_state(sock, EVL_SOCK_OPEN);
     add_socket(evl, sock);
+    mark_dirty(sock);
     evl_signal(evl);
     return 0;
 }
@@ -674,14 +735,12 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     struct linger off = {0, 0};
     if (setsockopt(sock->fd, SOL_SOCKET, SO_LINGER, &off, sizeof(off)) != 0)
         EVL_REPORT(LVL_ERROR, "Unable to disable socket lingering...\n");
+    init_socket_record(evl, sock);
     set_due(evl, sock, EVL_TIMER_CONNECT, loop_clock_ns() + evl->connect_timeout_ns);
     if (connect_attempt(evl, sock) == 0)
         report_initiated(evl, sock);
     else
         schedule_retry(evl, sock);
-    list_node_init(&sock->loop_link, sock);
-    list_node_init(&sock->secure_link, sock);
-    init_socket_sync(sock);
     create_plain_buffers(sock);
     attach_tls_session(sock, false, __func__);
     sock->ops = *ops;
@@ -689,6 +748,7 @@ static inline evl_socket *evl_connect1(evl *evl, const evl_ops *ops, void *arg, 
     sock->kind |= EVL_KIND_OUTGOING;
     set_state(sock, EVL_SOCK_OPEN | EVL_SOCK_CONNECTING);
     add_socket(evl, sock);
+    mark_dirty(sock);
     evl_signal(evl);
     return sock;
 }
@@ -739,6 +799,7 @@ int evl_send(evl *evl, evl_socket *sock, const void *data, uint64_t size, uint64
         memcpy(out->ptr, data, count);
         skb_produce(out, count);
         queue_pump(evl, sock);
+        mark_dirty(sock);
     }
     pthread_mutex_unlock(&sock->mutex);
     if (count)
@@ -767,8 +828,10 @@ int evl_send_skbuf(evl *evl, evl_socket *sock, skb *skb, uint64_t deadline, uint
     return 0;
 }
 
+// What the caller takes out makes room, which the re-arm pass must see to read again.
 skb *evl_in_plain(evl_socket *sock)
 {
+    mark_dirty(sock);
     return sock->in_plain;
 }
 
@@ -832,6 +895,7 @@ int evl_shutdown(evl *evl, evl_socket *sock)
         return -1;
     if (!shutdown_asked(sock)) {
         set_state(sock, EVL_SOCK_SHUTDOWN);
+        mark_dirty(sock);
         EVL_REPORT(LVL_DEBUG, "Ending the sending side of socket %d\n", sock->fd);
         // The pump writes the close_notify once the queued plaintext is encrypted.
         if (is_tls_stream(sock))
@@ -988,9 +1052,7 @@ static void new_connection(evl *evl, evl_socket *listener)
     EVL_REPORT(LVL_INFO, "Received new %sconnection from %s@%s, socket %d\n",
                secure ? "secure " : "", ARGendpoint6(peer, sock->ep),
                ARGendpoint6(local, listener->ep), fd);
-    list_node_init(&sock->loop_link, sock);
-    list_node_init(&sock->secure_link, sock);
-    init_socket_sync(sock);
+    init_socket_record(evl, sock);
     create_plain_buffers(sock);
     if (secure) {
         attach_tls_session(sock, true, __func__);
@@ -1003,6 +1065,7 @@ static void new_connection(evl *evl, evl_socket *listener)
                  ? sock->ops.on_new_connection(evl, sock, sock->ep.port, sock->arg, listener->ep)
                  : 0;
     add_socket(evl, sock);
+    mark_dirty(sock);
     if (rc < 0)
         evl_close(evl, sock);
 }
@@ -1303,8 +1366,10 @@ static void loop_inner(evl *evl)
         }
         auto *sock = static_cast<evl_socket *>(evl->events[i].data.ptr);
         // Closed earlier in this batch (say by its partner's hang-up): the event is stale.
-        if (socket_open(sock))
+        if (socket_open(sock)) {
+            mark_dirty(sock);
             handle_event(evl, sock, evl->events[i].events, storage);
+        }
     }
     secure_all(evl);
 }
@@ -1390,15 +1455,16 @@ static void send_before_wait(evl *evl, evl_socket *s)
     pthread_mutex_lock(&s->mutex);
 }
 
-// Loop lock held; epoll_ctl is called only on a change.
-static void rearm_socket(evl *evl, evl_socket *s)
+// Loop lock held; epoll_ctl is called only on a change. True when the timer pass must look at
+// the socket again: a lingering socket that the send before the wait left drained ends there.
+static bool rearm_socket(evl *evl, evl_socket *s)
 {
+    evl->rearm_visits.store(evl->rearm_visits.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);
     pthread_mutex_lock(&s->mutex);
     send_before_wait(evl, s);
-    if (is_open(s))
-        note_due(evl, s);
-    if (is_open(s) && is_lingering(s))
-        evl->lingering++;
+    timer_heap_place(evl, s);
+    bool drained = is_open(s) && is_lingering(s) && linger_drained(s);
     uint32_t mask = wanted_events(s);
     if (mask == 0) {
         if (is_registered(s))
@@ -1412,14 +1478,42 @@ static void rearm_socket(evl *evl, evl_socket *s)
     if (is_watched(s) && needs_pump(s))
         queue_pump(evl, s);
     pthread_mutex_unlock(&s->mutex);
+    return drained;
 }
 
-static void rearm_all(evl *evl)
+// The socket stays marked while it is re-armed, so that what its own callbacks change is
+// taken in by this visit; a socket changed after its visit is marked for the next turn.
+static void rearm_one(evl *evl, evl_socket *s)
+{
+    s->dirty = true;
+    if (!node_not_in_list_p(&s->dirty_link))
+        list_node_unlink(&s->dirty_link);
+    bool again = rearm_socket(evl, s);
+    s->dirty = false;
+    if (again)
+        mark_dirty(s);
+}
+
+// Only the sockets changed since the last pass, unless another thread changed some (it cannot
+// mark them) or TRACE is on, whose line per open socket and pass stays as it always was. What
+// this pass changes, say a partner's room made by a send before the wait, waits for the next
+// turn, which then does not sleep.
+static void rearm_changed(evl *evl, bool every_socket)
 {
     pthread_mutex_lock(&evl->mutex);
     evl->next_due = 0;
-    evl->lingering = 0;
-    for_each_socket(evl, [evl](evl_socket *s) { rearm_socket(evl, s); });
+    if (every_socket) {
+        for_each_socket(evl, [evl](evl_socket *s) { rearm_one(evl, s); });
+    } else {
+        list_head batch;
+        list_head_init(&batch);
+        list_move_all(&batch, &evl->dirty);
+        while (auto *s = static_cast<evl_socket *>(list_peek(&batch)))
+            rearm_one(evl, s);
+        list_head_uninit(&batch);
+    }
+    if (!list_empty(&evl->dirty))
+        evl->self_woken = true;
     pthread_mutex_unlock(&evl->mutex);
 }
 
@@ -1444,9 +1538,10 @@ static void *evl_loop(void *arg)
         if (evl->on_iteration)
             evl->on_iteration(evl);
         loop_inner(evl);
-        check_timers(evl);
-        rearm_all(evl);
-        gc_sockets(evl, is_closing);
+        bool every_socket = evl->walk_all.exchange(false) || tracing();
+        check_timers(evl, every_socket);
+        rearm_changed(evl, every_socket);
+        collect_handed_back(evl);
     } while (!stop_requested(evl));
     return nullptr;
 }

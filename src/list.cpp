@@ -115,3 +115,19 @@ void *list_pop(list_head *h)
     list_node *front = list_pop_node(h);
     return front ? front->owner : nullptr;
 }
+
+void list_move_all(list_head *to, list_head *from)
+{
+    list_head_invariants(to);
+    list_head_invariants(from);
+    if (list_empty(from))
+        return;
+    list_node *first = from->sentinel.next;
+    list_node *last = from->sentinel.prev;
+    list_node *tail = to->sentinel.prev;
+    tail->next = first;
+    first->prev = tail;
+    last->next = &to->sentinel;
+    to->sentinel.prev = last;
+    link_self(&from->sentinel);
+}

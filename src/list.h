@@ -50,3 +50,5 @@ list_node *list_node_unlink(list_node *n);
 void *list_peek(list_head *h);
 void *list_pop(list_head *h);
 list_node *list_pop_node(list_head *h);
+// Moves every node of `from`, in order, to the end of `to`, leaving `from` empty.
+void list_move_all(list_head *to, list_head *from);

@@ -1,5 +1,6 @@
-// Deadlines: each socket's table of them, the timer pass that acts on those that have passed,
-// and the earliest of them, which bounds the worker's wait.
+// Deadlines: each socket's table of them, the heap that keeps the sockets in the order of their
+// earliest deadline, the timer pass that acts on those that have passed, and the earliest of
+// them all, which bounds the worker's wait.
 #include "event-loop-internal.h"
 
 #include <openssl/bio.h>
@@ -8,8 +9,9 @@ static constexpr char THIS_FILE[] = "src/loop-timers";
 
 void set_due(evl *evl, evl_socket *s, evl_timer timer, uint64_t when)
 {
+    (void)evl;
     s->due[timer] = when;
-    evl->timers_changed = true;
+    mark_dirty(s);
 }
 
 void evl_wake_by(evl *evl, uint64_t when)
@@ -39,26 +41,119 @@ int evl_set_wake(evl *evl, evl_socket *sock, uint64_t when)
     return set_user_timer(evl, sock, EVL_TIMER_WAKE, when);
 }
 
-// The wait ends in time for the earliest deadline of any socket, and at once while the pump has
-// work queued.
+// ---- the deadline heap ----
+
+static uint64_t earliest_due(const evl_socket *s)
+{
+    uint64_t earliest = 0;
+    for (uint64_t due : s->due)
+        if (due != 0 && (earliest == 0 || due < earliest))
+            earliest = due;
+    return earliest;
+}
+
+static void heap_put(evl *evl, uint32_t i, evl_socket *s)
+{
+    evl->timer_heap[i] = s;
+    s->heap_place = i + 1;
+}
+
+static void sift_up(evl *evl, uint32_t i)
+{
+    evl_socket *s = evl->timer_heap[i];
+    while (i > 0) {
+        uint32_t parent = (i - 1) / 2;
+        if (evl->timer_heap[parent]->heap_due <= s->heap_due)
+            break;
+        heap_put(evl, i, evl->timer_heap[parent]);
+        i = parent;
+    }
+    heap_put(evl, i, s);
+}
+
+static void sift_down(evl *evl, uint32_t i)
+{
+    evl_socket *s = evl->timer_heap[i];
+    for (;;) {
+        uint32_t child = 2 * i + 1;
+        if (child >= evl->heap_size)
+            break;
+        if (child + 1 < evl->heap_size &&
+            evl->timer_heap[child + 1]->heap_due < evl->timer_heap[child]->heap_due)
+            child++;
+        if (s->heap_due <= evl->timer_heap[child]->heap_due)
+            break;
+        heap_put(evl, i, evl->timer_heap[child]);
+        i = child;
+    }
+    heap_put(evl, i, s);
+}
+
+void timer_heap_remove(evl *evl, evl_socket *s)
+{
+    if (s->heap_place == 0)
+        return;
+    uint32_t i = s->heap_place - 1;
+    ZD_ASSERT(i < evl->heap_size && evl->timer_heap[i] == s);
+    s->heap_place = 0;
+    evl_socket *last = evl->timer_heap[--evl->heap_size];
+    if (last == s)
+        return;
+    heap_put(evl, i, last);
+    sift_up(evl, i);
+    sift_down(evl, last->heap_place - 1);
+}
+
+void timer_heap_place(evl *evl, evl_socket *s)
+{
+    uint64_t due = is_open(s) ? earliest_due(s) : 0;
+    if (due == 0) {
+        timer_heap_remove(evl, s);
+        return;
+    }
+    if (s->heap_place != 0) {
+        uint64_t before = s->heap_due;
+        s->heap_due = due;
+        if (due < before)
+            sift_up(evl, s->heap_place - 1);
+        else if (due > before)
+            sift_down(evl, s->heap_place - 1);
+        return;
+    }
+    if (evl->heap_size == evl->heap_capacity) {
+        uint32_t capacity = evl->heap_capacity ? 2 * evl->heap_capacity : 64;
+        auto *grown = static_cast<evl_socket **>(
+            realloc(evl->timer_heap, capacity * sizeof(evl->timer_heap[0])));
+        ZD_ASSERT(grown != nullptr);
+        evl->timer_heap = grown;
+        evl->heap_capacity = capacity;
+    }
+    s->heap_due = due;
+    evl->timer_heap[evl->heap_size++] = s;
+    sift_up(evl, evl->heap_size - 1);
+}
+
+static uint64_t first_due(const evl *evl)
+{
+    return evl->heap_size > 0 ? evl->timer_heap[0]->heap_due : 0;
+}
+
+// The wait ends in time for the earliest deadline of any socket and any wake-up asked for, and
+// at once while the pump has work queued.
 int wait_timeout_ms(evl *evl)
 {
     if (!list_empty(&evl->secure_queue) || evl->self_woken)
         return 0;
-    if (evl->next_due == 0)
+    uint64_t due = first_due(evl);
+    if (evl->next_due != 0 && (due == 0 || evl->next_due < due))
+        due = evl->next_due;
+    if (due == 0)
         return EVL_WAIT_TIMEOUT_MS;
     uint64_t now = loop_clock_ns();
-    if (evl->next_due <= now)
+    if (due <= now)
         return 0;
-    uint64_t ms = (evl->next_due - now + NS_PER_MS - 1) / NS_PER_MS;
+    uint64_t ms = (due - now + NS_PER_MS - 1) / NS_PER_MS;
     return ms < EVL_WAIT_TIMEOUT_MS ? static_cast<int>(ms) : EVL_WAIT_TIMEOUT_MS;
-}
-
-void note_due(evl *evl, const evl_socket *s)
-{
-    for (uint64_t due : s->due)
-        if (due != 0 && (evl->next_due == 0 || due < evl->next_due))
-            evl->next_due = due;
 }
 
 // Worker, loop lock held. Out of data, TLS close_notify written and out, and the peer
@@ -130,38 +225,43 @@ static bool check_deadlines(evl *evl, evl_socket *s, uint64_t now)
     return false;
 }
 
-// Deadlines are rare (connects, handshakes, drains), so the walk over every socket is skipped
-// while none can have passed: the last re-arm pass saw every deadline set before it, and every
-// one set since has flagged itself (set_due). A lingering socket may end by being drained,
-// which no clock announces.
-static bool timers_may_fire(evl *evl, uint64_t now)
+// Worker, loop lock held.
+static void check_socket(evl *evl, evl_socket *s, uint64_t now)
 {
-    if (evl->timers_changed.exchange(false) || evl->lingering > 0)
-        return true;
-    return evl->next_due != 0 && evl->next_due <= now;
+    pthread_mutex_lock(&s->mutex);
+    bool close = is_open(s) && check_deadlines(evl, s, now);
+    bool woken = !close && is_woken(s);
+    pthread_mutex_unlock(&s->mutex);
+    if (close)
+        close_connection(evl, s);
+    else if (woken && s->ops.on_pull_data)
+        s->ops.on_pull_data(evl, s, s->arg);
+    if (woken) {
+        pthread_mutex_lock(&s->mutex);
+        clear_state(s, EVL_SOCK_WOKEN);
+        pthread_mutex_unlock(&s->mutex);
+    }
 }
 
 // Runs with the loop lock held, like the pump, so the close notices follow the pump's rules.
-void check_timers(evl *evl)
+// A deadline can pass only for a socket at the heap's top; a lingering socket may also end by
+// being drained, which no clock announces, but only through a change that marked it. So the
+// pass looks at the sockets whose deadline passed and at the changed ones, and they are
+// changed ones too: the re-arm pass then puts them back in the heap by what is left.
+void check_timers(evl *evl, bool every_socket)
 {
     uint64_t now = loop_clock_ns();
-    if (!timers_may_fire(evl, now))
+    while (evl->heap_size > 0 && first_due(evl) <= now) {
+        evl_socket *s = evl->timer_heap[0];
+        timer_heap_remove(evl, s);
+        mark_dirty(s);
+    }
+    if (!every_socket && list_empty(&evl->dirty))
         return;
     pthread_mutex_lock(&evl->mutex);
-    for_each_socket(evl, [evl, now](evl_socket *s) {
-        pthread_mutex_lock(&s->mutex);
-        bool close = is_open(s) && check_deadlines(evl, s, now);
-        bool woken = !close && is_woken(s);
-        pthread_mutex_unlock(&s->mutex);
-        if (close)
-            close_connection(evl, s);
-        else if (woken && s->ops.on_pull_data)
-            s->ops.on_pull_data(evl, s, s->arg);
-        if (woken) {
-            pthread_mutex_lock(&s->mutex);
-            clear_state(s, EVL_SOCK_WOKEN);
-            pthread_mutex_unlock(&s->mutex);
-        }
-    });
+    if (every_socket)
+        for_each_socket(evl, [evl, now](evl_socket *s) { check_socket(evl, s, now); });
+    else
+        for_each_dirty(evl, [evl, now](evl_socket *s) { check_socket(evl, s, now); });
     pthread_mutex_unlock(&evl->mutex);
 }

@@ -367,6 +367,7 @@ void secure_all(evl *evl)
     pthread_mutex_lock(&evl->mutex);
     while (!list_empty(&evl->secure_queue)) {
         auto *sock = static_cast<evl_socket *>(list_pop(&evl->secure_queue));
+        mark_dirty(sock);
         secure_data(evl, sock);
     }
     pthread_mutex_unlock(&evl->mutex);

@@ -122,6 +122,26 @@ TEST_F(List, PushMovesNodeBetweenLists)
     EXPECT_EQ(list_head_uninit(&x), 0);
 }
 
+// The whole list joins the end of another, in order, and the source is left empty and whole;
+// moving an empty list changes nothing.
+TEST_F(List, MoveAllAppendsInOrderAndEmptiesTheSource)
+{
+    list_push(&x, &a.node);
+    list_push(&x, &b.node);
+    list_push(&y, &c.node);
+    list_move_all(&y, &x);
+    EXPECT_TRUE(list_empty(&x));
+    list_move_all(&y, &x);
+    list_move_all(&x, &y);
+    EXPECT_TRUE(list_empty(&y));
+    EXPECT_EQ(drain_owner(&x), &c);
+    EXPECT_EQ(drain_owner(&x), &a);
+    EXPECT_EQ(drain_owner(&x), &b);
+    EXPECT_EQ(drain_owner(&x), nullptr);
+    EXPECT_EQ(list_head_uninit(&x), 0);
+    EXPECT_EQ(list_head_uninit(&y), 0);
+}
+
 TEST_F(List, UnlinkWorksWithoutHeadAndIsNoopOnFreeNode)
 {
     EXPECT_EQ(list_node_unlink(&a.node), &a.node);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <thread>
 
 #include "evl_test_support.h"
@@ -297,6 +298,70 @@ TEST(Deadlines, UserDeadlineHoldsOnAnIdleLoopAndZeroRemovesIt)
         rl.stop();
     });
     EXPECT_EQ(count_of(log, "Deadline passed on socket "), 1u) << log;
+}
+
+// Deadlines set by the worker itself, in its accept notice, as the forwarder sets them: each
+// socket's deadline is set, then moved earlier, later or removed, in an order that makes the
+// loop's heap move its entries both ways. Each closes on time and in order; a removed one never.
+TEST(Deadlines, DeadlinesSetOnTheWorkerFireInOrderEachOnTimeAndRemovedOnesNever)
+{
+    struct step {
+        int first_ms; // the deadline set first, after the start
+        int then_ms;  // moved to this; 0 removes it, -1 leaves it
+    };
+    static constexpr step steps[] = {
+        {300, -1}, {100, 400}, {500, 150}, {200, 0},   {250, -1}, {450, 350},
+        {120, -1}, {600, 0},   {380, 180}, {220, 520}, {330, -1}, {160, 260},
+    };
+    constexpr size_t N = std::size(steps);
+    running_loop rl;
+    uint16_t port = rl.listen();
+    uint64_t start = now_ns() + ms_ns(200);
+    std::mutex m;
+    std::map<evl_socket *, size_t> which;
+    std::vector<uint64_t> closed(N, 0);
+    std::vector<size_t> order;
+    rl.rec.on_new = [&](evl_socket *s) {
+        std::lock_guard<std::mutex> g(m);
+        size_t i = which.size();
+        which[s] = i;
+        EXPECT_EQ(evl_set_deadline(rl.loop, s, start + ms_ns(steps[i].first_ms)), 0);
+        if (steps[i].then_ms >= 0) {
+            uint64_t then = steps[i].then_ms ? start + ms_ns(steps[i].then_ms) : 0;
+            EXPECT_EQ(evl_set_deadline(rl.loop, s, then), 0);
+        }
+        return 0;
+    };
+    rl.rec.on_closed = [&](evl_socket *s) {
+        {
+            std::lock_guard<std::mutex> g(m);
+            closed[which[s]] = now_ns();
+            order.push_back(which[s]);
+        }
+        evl_close(rl.loop, s);
+    };
+    std::vector<int> clients;
+    for (size_t i = 0; i < N; i++) {
+        clients.push_back(connect_to(port));
+        ASSERT_TRUE(wait_until([&] { return rl.rec.accepted_count() == i + 1; }, 3000));
+    }
+    ASSERT_LT(now_ns(), start) << "the connections took too long for the table's times";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 + 600 + 150));
+    std::lock_guard<std::mutex> g(m);
+    uint64_t last = 0;
+    for (size_t k = 0; k < order.size(); k++) {
+        size_t i = order[k];
+        const step &st = steps[i];
+        uint64_t due = start + ms_ns(st.then_ms > 0 ? st.then_ms : st.first_ms);
+        EXPECT_GE(closed[i], due) << "row " << i;
+        EXPECT_LT(closed[i] - due, ms_ns(60)) << "row " << i;
+        EXPECT_GE(due, last) << "row " << i << " closed out of order";
+        last = due;
+    }
+    for (size_t i = 0; i < N; i++)
+        EXPECT_EQ(closed[i] == 0, steps[i].then_ms == 0) << "row " << i;
+    for (int c : clients)
+        close(c);
 }
 
 // Lingering starts before the server has even accepted: the secure socket reads on, finishes
