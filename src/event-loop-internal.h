@@ -5,7 +5,7 @@
 //
 // Locks. The loop lock comes before any socket lock, and no two socket locks are ever held
 // together. The pump and the timer pass run with the loop lock held; events and the public
-// calls take the socket lock alone.
+// calls take the socket lock alone. The list of handed-back sockets has a leaf lock of its own.
 #pragma once
 
 #include "event-loop.h"

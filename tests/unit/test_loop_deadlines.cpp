@@ -314,13 +314,14 @@ TEST(Deadlines, DeadlinesSetOnTheWorkerFireInOrderEachOnTimeAndRemovedOnesNever)
         {120, -1}, {600, 0},   {380, 180}, {220, 520}, {330, -1}, {160, 260},
     };
     constexpr size_t N = std::size(steps);
-    running_loop rl;
-    uint16_t port = rl.listen();
-    uint64_t start = now_ns() + ms_ns(200);
+    // Made before the loop, so that they outlive its notices on every way out of the test.
     std::mutex m;
     std::map<evl_socket *, size_t> which;
     std::vector<uint64_t> closed(N, 0);
     std::vector<size_t> order;
+    running_loop rl;
+    uint16_t port = rl.listen();
+    uint64_t start = now_ns() + ms_ns(200);
     rl.rec.on_new = [&](evl_socket *s) {
         std::lock_guard<std::mutex> g(m);
         size_t i = which.size();
@@ -347,7 +348,7 @@ TEST(Deadlines, DeadlinesSetOnTheWorkerFireInOrderEachOnTimeAndRemovedOnesNever)
     }
     ASSERT_LT(now_ns(), start) << "the connections took too long for the table's times";
     std::this_thread::sleep_for(std::chrono::milliseconds(200 + 600 + 150));
-    std::lock_guard<std::mutex> g(m);
+    rl.stop();
     uint64_t last = 0;
     for (size_t k = 0; k < order.size(); k++) {
         size_t i = order[k];
