@@ -207,20 +207,21 @@ static void gc_sockets(evl *evl, bool (*collect)(const evl_socket *))
     pthread_mutex_unlock(&evl->mutex);
 }
 
-// Every turn: the sockets handed back since the last one, and no others.
+// Every turn: the sockets handed back since the last one, and no others. Most turns have none
+// and take no loop lock.
 static void collect_handed_back(evl *evl)
 {
-    pthread_mutex_lock(&evl->mutex);
     for (;;) {
         pthread_mutex_lock(&evl->closing_mutex);
         auto *s = static_cast<evl_socket *>(list_pop(&evl->closing));
         pthread_mutex_unlock(&evl->closing_mutex);
         if (!s)
-            break;
+            return;
+        pthread_mutex_lock(&evl->mutex);
         EVL_REPORT(LVL_INFO, "Garbage collecting socket %d\n", s->fd);
         free_socket(s);
+        pthread_mutex_unlock(&evl->mutex);
     }
-    pthread_mutex_unlock(&evl->mutex);
 }
 
 // The loop this thread runs as its worker, if any.

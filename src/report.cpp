@@ -333,15 +333,10 @@ void report_open_log(const char *identity)
     pthread_mutex_unlock(&report_mx);
 }
 
-static void flush_at_exit()
-{
-    report_flush();
-}
-
 void report_hold_lines()
 {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
-    pthread_once(&once, [] { atexit(flush_at_exit); });
+    pthread_once(&once, [] { atexit(report_flush); });
     // A getpid per line was half of glibc's cost. The daemon forks only before any thread
     // exists, so the holder's process stays the one it is now.
     pthread_mutex_lock(&report_mx);
