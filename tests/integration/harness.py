@@ -672,12 +672,18 @@ class TlsPeer:
         except (ssl.SSLError, OSError) as e:
             info.end = "error: %s" % e
 
-    def connection_from(self, port, timeout=10.0):
+    def connection_count(self):
+        with self._lock:
+            return len(self.connections)
+
+    def connection_from(self, port, timeout=10.0, since=0):
         """The newest connection whose source port is port (an earlier client of the same
-        test may have had the port before)."""
+        test may have had the port before). With since (a connection_count taken before the
+        client connected), only a connection accepted after it: an earlier test's client may
+        have had the port too, and its connection exists already."""
         def find():
             with self._lock:
-                for c in reversed(self.connections):
+                for c in reversed(self.connections[since:]):
                     if c.peer_port == port:
                         return c
             return None

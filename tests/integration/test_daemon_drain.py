@@ -178,11 +178,12 @@ class EndOfConnection(RigCase):
                 self.run_case(name)
 
     def test_reset_by_the_client_resets_the_target_side(self):
+        seen = self.peer.connection_count()
         client = self.rig.ns.connect(NFS_PORT)
         port = client.getsockname()[1]
         mark = self.rig.log.mark()
         client.sendall(b"x" * 1000)
-        conn = self.peer.connection_from(port)
+        conn = self.peer.connection_from(port, since=seen)
         deadline = time.monotonic() + 10
         while conn.nbytes < 1000 and time.monotonic() < deadline:
             time.sleep(0.02)

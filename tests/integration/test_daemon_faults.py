@@ -131,10 +131,11 @@ class TargetFaults(unittest.TestCase):
 
     def test_server_that_never_answers_the_handshake_is_given_up(self):
         self.peer.mode = "mute"
+        seen = self.peer.connection_count()
         client, port = self.connect()
         started = time.monotonic()
         client.sendall(b"nfs call")
-        conn = self.peer.connection_from(port)
+        conn = self.peer.connection_from(port, since=seen)
         self.peer.mode = "echo"
         fd = self.secure_fd(port)
         self.assert_closed_by_deadline(
@@ -192,6 +193,7 @@ class TargetFaults(unittest.TestCase):
                 self.peer.mode, self.peer.payload = mode, garbage
                 # The daemon resets the client as soon as the handshake fails, which can be
                 # before the client's own connect or send has returned.
+                seen = self.peer.connection_count()
                 client = self.ns.socket()
                 self.clients.append(client)
                 client.settimeout(10)
@@ -203,7 +205,7 @@ class TargetFaults(unittest.TestCase):
                     client.sendall(first)
                 except (ConnectionResetError, BrokenPipeError):
                     pass
-                self.peer.connection_from(port)
+                self.peer.connection_from(port, since=seen)
                 self.peer.mode, self.peer.payload = "echo", b""
                 fd = self.secure_fd(port)
                 got = bytearray()

@@ -76,9 +76,10 @@ class MisbehavingClients(RigCase):
         payload = os.urandom(STALL_PAYLOAD)
         self.peer.mode, self.peer.payload = "send", payload
         rss_before = rss_kib(self.d)
+        seen = self.peer.connection_count()
         client = self.connect()
         client.sendall(b"?")
-        conn = self.peer.connection_from(client.getsockname()[1])
+        conn = self.peer.connection_from(client.getsockname()[1], since=seen)
         self.peer.mode, self.peer.payload = "echo", b""
         # The server sends until every buffer on the way is full, then waits: what it has
         # sent stops growing while the client reads nothing.
